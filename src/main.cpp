@@ -1,0 +1,6 @@
+#include "vornalt.h"
+
+int main(int argc, char** argv)
+{
+    return run(argc, argv);
+}
