@@ -194,8 +194,10 @@ void demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector)
 
 int probe_byte_rate(std::FILE* mp3, std::uint8_t* sector)
 {
-    std::memset(sector, 0, 4);  // a stream shorter than a header must fail the sync test
-    std::fread(sector, 1, sector_size, mp3);
+    // A stream shorter than a frame header must fail the sync test, whatever
+    // the buffer held before.
+    std::memset(sector, 0, 4);
+    if (std::fread(sector, 1, sector_size, mp3) < 4) std::memset(sector, 0, 4);
     std::rewind(mp3);
     return audio_info(sector) / 8;
 }

@@ -1,5 +1,7 @@
 #include "test_util.h"
 
+#include "sfd_builder.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -148,4 +150,19 @@ double tone_fraction(std::span<const double> samples, double sample_rate, double
     }
     if (energy == 0) return 0;
     return 2 * (a * a + b * b) / static_cast<double>(samples.size()) / energy;
+}
+
+const bytes& mp2_tone(double seconds)
+{
+    return cached_media("tone-" + std::to_string(seconds) + ".mp2",
+                        "-f lavfi -i sine=frequency=1000:sample_rate=44100 -t " + std::to_string(seconds) +
+                            " -ac 2 -c:a mp2 -b:a 128k -f mp2");
+}
+
+bytes tone_movie(double seconds)
+{
+    bytes out;
+    for (const auto& s : sfd::mux(mpeg1_video(seconds), adx_tone(2, 44100, seconds)))
+        out.insert(out.end(), s.begin(), s.end());
+    return out;
 }

@@ -53,3 +53,9 @@ const bytes& mpeg1_video(double seconds);
 // Fraction of the signal's energy that a best-fitting sine of the given
 // frequency explains (1.0 for a pure tone of that frequency).
 double tone_fraction(std::span<const double> samples, double sample_rate, double frequency);
+
+// An MPEG-1 layer II stream of a sine tone, made by ffmpeg's own encoder.
+const bytes& mp2_tone(double seconds);
+
+// An SFD movie of a 1000 Hz stereo tone and test-card video, muxed by the fixture builder.
+bytes tone_movie(double seconds);
