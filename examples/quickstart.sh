@@ -1,0 +1,26 @@
+#!/bin/sh
+# Installs what is missing (Debian 12), builds vornalt and converts the bundled
+# sample movie: examples/sample.sfd becomes examples/sample.mpg.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+
+# Build tools, the encoder, and what the test suite uses (ffmpeg, lame, GoogleTest).
+packages="cmake g++ make libgtest-dev twolame lame ffmpeg"
+missing=""
+for p in $packages; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y $missing
+fi
+
+cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=Release
+cmake --build "$top/build" -j2 --target vornalt
+# The temporary files tmp.wav and tmp.mp3 land in the current folder.
+cd "$top/examples"
+"$top/build/vornalt" -c twolame sample.sfd
+echo
+ls -l sample.mpg
