@@ -299,10 +299,9 @@ public:
 
     int close()
     {
-        if (f_ == nullptr) return 0;
-        const int result = std::fclose(f_);
+        std::FILE* f = f_;
         f_ = nullptr;
-        return result;
+        return f != nullptr ? std::fclose(f) : 0;
     }
 
     // Closes the file and tells whether every write to it and the close went through.

@@ -219,8 +219,9 @@ TEST(Writer, HeaderCheckFailures)
         {"three channels", with(7, 3)},
         {"255 channels", with(7, 255)},
     };
-    for (const auto& [name, stream] : cases) {
-        SCOPED_TRACE(name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        const bytes& stream = c.second;
         wav_file wav;
         int first = 0;
         int second = 0;
