@@ -131,27 +131,45 @@ void fix_short_header(std::FILE* wav)
 
 } // namespace
 
+namespace {
+
+// The nibble as a signed 4-bit value: 0..7 stay, 8..15 become -8..-1.
+inline std::int32_t signed_nibble(int nibble)
+{
+    return (nibble ^ 8) - 8;
+}
+
+// One sample: (d * scale * 4576 + s1 * 29336 - s2 * 13136) >> 14, clamped.
+// The sum is defined on wrapping 32-bit arithmetic, so it is formed in
+// uint32_t (where wrapping is well defined) and shifted as a signed value.
+// step is scale * 4576, which fits 32 bits for any 16-bit scale.
+inline std::int32_t next_sample(std::int32_t d, std::uint32_t step, std::int32_t s1, std::int32_t s2)
+{
+    const std::uint32_t sum = static_cast<std::uint32_t>(d) * step +
+                              static_cast<std::uint32_t>(s1) * static_cast<std::uint32_t>(weight_s1) -
+                              static_cast<std::uint32_t>(s2) * static_cast<std::uint32_t>(weight_s2);
+    const std::int32_t v = static_cast<std::int32_t>(sum) >> 14;
+    return v < -32768 ? -32768 : (v > 32767 ? 32767 : v);
+}
+
+inline std::uint32_t frame_step(const std::uint8_t* frame)
+{
+    return static_cast<std::uint32_t>(adx_read_word(frame)) * static_cast<std::uint32_t>(step_factor);
+}
+
+} // namespace
+
 std::int16_t* convert(std::int16_t* out, const std::uint8_t* frame, int* hist)
 {
-    const std::int32_t scale = adx_read_word(frame);
+    const std::uint32_t step = frame_step(frame);
     std::int32_t s1 = hist[0];
     std::int32_t s2 = hist[1];
-    for (int i = 0; i < 32; ++i) {
-        const int byte = frame[2 + i / 2];
-        const int nibble = (i & 1) ? (byte & 0x0F) : (byte >> 4);
-        const std::int32_t d = nibble >= 8 ? nibble - 16 : nibble;
-        // The predictor is defined on wrapping 32-bit arithmetic; form it in
-        // uint32_t so a wrap is well defined, then shift the signed result.
-        const std::uint32_t sum = static_cast<std::uint32_t>(d) * static_cast<std::uint32_t>(scale) *
-                                      static_cast<std::uint32_t>(step_factor) +
-                                  static_cast<std::uint32_t>(s1) * static_cast<std::uint32_t>(weight_s1) -
-                                  static_cast<std::uint32_t>(s2) * static_cast<std::uint32_t>(weight_s2);
-        std::int32_t v = static_cast<std::int32_t>(sum) >> 14;
-        if (v > 32767) v = 32767;
-        if (v < -32768) v = -32768;
-        *out++ = static_cast<std::int16_t>(v);
-        s2 = s1;
-        s1 = v;
+    for (int i = 0; i < 16; ++i) {
+        const int byte = frame[2 + i];
+        s2 = next_sample(signed_nibble(byte >> 4), step, s1, s2);  // high nibble first
+        s1 = next_sample(signed_nibble(byte & 0x0F), step, s2, s1);
+        *out++ = static_cast<std::int16_t>(s2);
+        *out++ = static_cast<std::int16_t>(s1);
     }
     hist[0] = s1;
     hist[1] = s2;
@@ -166,14 +184,33 @@ void convert_mono(std::int16_t* out, const std::uint8_t* unit, int* prev_hist)
 
 void convert_stereo(std::int16_t* out, const std::uint8_t* unit, int* prev_hist)
 {
-    std::int16_t left[32];
-    std::int16_t right[32];
-    convert(left, unit, prev_hist);
-    convert(right, unit + 18, prev_hist + 2);
-    for (int i = 0; i < 32; ++i) {
-        out[2 * i] = left[i];
-        out[2 * i + 1] = right[i];
+    // The same decoding as convert on each frame, the left and right channels
+    // side by side so that their independent predictor chains overlap.
+    const std::uint8_t* left = unit;
+    const std::uint8_t* right = unit + 18;
+    const std::uint32_t left_step = frame_step(left);
+    const std::uint32_t right_step = frame_step(right);
+    std::int32_t l1 = prev_hist[0];
+    std::int32_t l2 = prev_hist[1];
+    std::int32_t r1 = prev_hist[2];
+    std::int32_t r2 = prev_hist[3];
+    for (int i = 0; i < 16; ++i) {
+        const int lb = left[2 + i];
+        const int rb = right[2 + i];
+        l2 = next_sample(signed_nibble(lb >> 4), left_step, l1, l2);
+        r2 = next_sample(signed_nibble(rb >> 4), right_step, r1, r2);
+        l1 = next_sample(signed_nibble(lb & 0x0F), left_step, l2, l1);
+        r1 = next_sample(signed_nibble(rb & 0x0F), right_step, r2, r1);
+        out[0] = static_cast<std::int16_t>(l2);
+        out[1] = static_cast<std::int16_t>(r2);
+        out[2] = static_cast<std::int16_t>(l1);
+        out[3] = static_cast<std::int16_t>(r1);
+        out += 4;
     }
+    prev_hist[0] = l1;
+    prev_hist[1] = l2;
+    prev_hist[2] = r1;
+    prev_hist[3] = r2;
 }
 
 void adx_write_init()
