@@ -26,14 +26,7 @@ temp_dir::~temp_dir()
 
 bytes read_bytes(const fs::path& path)
 {
-    bytes data;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return data;
-    std::uint8_t buf[65536];
-    std::size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + got);
-    std::fclose(f);
-    return data;
+    return sfd::read_file(path.c_str());
 }
 
 void write_bytes(const fs::path& path, std::span<const std::uint8_t> data)
