@@ -45,7 +45,6 @@ using unit_decoder = void (*)(std::int16_t*, const std::uint8_t*, int*);
 int first_time = 1;
 std::uint32_t size;        // sample values still to be written
 std::uint32_t written;     // sample values written since the header
-std::uint32_t declared;    // sample values the header declared
 long header_pos;           // where the WAV header stands in the file
 unit_decoder conv = convert_mono;
 int prev[4];
@@ -107,7 +106,6 @@ int start_stream(std::FILE* wav, const std::uint8_t* src)
 
     conv = channels == 1 ? convert_mono : convert_stereo;
     size = channels * count;
-    declared = size;
     written = 0;
     return adx_read_word(src + 2) + 4;
 }
@@ -117,7 +115,7 @@ int start_stream(std::FILE* wav, const std::uint8_t* src)
 // that never come.
 void fix_short_header(std::FILE* wav)
 {
-    if (written >= declared || header_pos < 0) return;
+    if (size == 0 || header_pos < 0) return;  // everything declared was written
     const long end = std::ftell(wav);
     if (end < 0) return;
     const std::uint32_t data_bytes = 2 * written;
