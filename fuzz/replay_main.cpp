@@ -1,6 +1,6 @@
-// Replays files (or every file in folders) through a fuzz target's entry
-// point, so the normal test build checks the seed corpus and every input a
-// fuzzer once found.
+// Replays every file in the folders named on the command line through the
+// fuzz target's entry point, so the normal test build checks the seeds and
+// every input a fuzzer once found.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -9,33 +9,17 @@
 extern "C" int LLVMFuzzerInitialize(int*, char***);
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
-namespace fs = std::filesystem;
-
-static void replay(const fs::path& path, int& count)
-{
-    std::vector<std::uint8_t> bytes;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        std::uint8_t buf[65536];
-        std::size_t got;
-        while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + got);
-        std::fclose(f);
-    }
-    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-    ++count;
-}
-
 int main(int argc, char** argv)
 {
     LLVMFuzzerInitialize(&argc, &argv);
-    int count = 0;
     for (int i = 1; i < argc; ++i) {
-        if (fs::is_directory(argv[i])) {
-            for (const auto& entry : fs::recursive_directory_iterator(argv[i]))
-                if (entry.is_regular_file()) replay(entry.path(), count);
-        } else {
-            replay(argv[i], count);
+        for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
+            std::vector<std::uint8_t> data;
+            std::FILE* f = std::fopen(entry.path().c_str(), "rb");
+            for (int c; f != nullptr && (c = std::fgetc(f)) != EOF;) data.push_back(static_cast<std::uint8_t>(c));
+            if (f != nullptr) std::fclose(f);
+            LLVMFuzzerTestOneInput(data.data(), data.size());
         }
     }
-    std::fprintf(stderr, "replayed %d inputs\n", count);
     return 0;
 }

@@ -1,0 +1,36 @@
+// The two passes over an SFD movie and the probe of the encoded audio, each
+// on files that the job has opened, with the job's Sector buffer.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// Pass 1: every audio payload of the input to the ADX writer, which writes wav.
+void demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector);
+
+// What the probe found where the encoded audio starts.
+struct audio_probe {
+    int byte_rate;  // bytes per second; 0 or less when no usable frame header is there
+    bool variable;  // the first frame is a variable-bit-rate tag frame
+};
+
+// Skips an ID3v2 tag and an "Info" tag frame at the start of mp3, reads the
+// frame header where the audio starts (reporting it in verbose mode) and
+// leaves mp3 at that position.
+audio_probe probe_byte_rate(std::FILE* mp3, std::uint8_t* sector);
+
+// Pass 2's state for one job.
+struct remux_state {
+    int byte_rate;
+    std::int32_t audio_pts;       // the audio clock, 90 kHz ticks
+    int last_read;                // encoded bytes in the last written audio packet; -1 before the first
+    bool clock_started = false;   // the first stamped audio packet has set the clock's origin
+};
+
+// Pass 2 on one audio sector: fills it with the next encoded bytes and the
+// clock's stamp and writes it, or leaves it out.
+void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* output, remux_state& state);
+
+// Pass 2: the input's sectors to output with the audio from mp3. Prints the
+// "rest:" report and returns the encoded bytes that found no room.
+long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector, int byte_rate);
