@@ -32,7 +32,7 @@ void write_bytes(const fs::path& path, std::span<const std::uint8_t> data)
 std::FILE* file_of(std::span<const std::uint8_t> data)
 {
     std::FILE* f = std::tmpfile();
-    std::fwrite(data.data(), 1, data.size(), f);
+    if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f);
     std::rewind(f);
     return f;
 }
