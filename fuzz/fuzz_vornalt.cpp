@@ -1,11 +1,14 @@
 // Any bytes through pass 1, the probe of the encoded audio (tags, frame
 // header report) and pass 2. The first byte sets verbose; the next two split
-// the rest into the movie and the encoded audio.
+// the rest into the movie and the encoded audio. Built without libFuzzer, it
+// replays every file in the folders it is given: the seeds and the findings.
 #include "mpeg.h"
 #include "passes.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <vector>
 
 namespace {
 
@@ -16,11 +19,6 @@ std::FILE* open_bytes(const std::uint8_t* data, std::size_t size)
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    return std::freopen("/dev/null", "w", stdout) != nullptr ? 0 : 1;  // the passes report on stdout
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -41,3 +39,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fclose(movie);
     return 0;
 }
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    return std::freopen("/dev/null", "w", stdout) != nullptr ? 0 : 1;  // the passes report on stdout
+}
+
+#ifdef VORNALT_REPLAY
+int main(int argc, char** argv)
+{
+    LLVMFuzzerInitialize(&argc, &argv);
+    for (int i = 1; i < argc; ++i) {
+        for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
+            std::vector<std::uint8_t> data;
+            std::FILE* f = std::fopen(entry.path().c_str(), "rb");
+            for (int c; (c = std::fgetc(f)) != EOF;) data.push_back(static_cast<std::uint8_t>(c));
+            std::fclose(f);
+            LLVMFuzzerTestOneInput(data.data(), data.size());
+        }
+    }
+}
+#endif
