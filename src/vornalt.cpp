@@ -3,8 +3,15 @@
 #include "mpeg.h"
 #include "passes.h"
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <io.h>
+#include <windows.h>
+#else
 #include <sys/stat.h>
-#ifndef _WIN32
 #include <sys/wait.h>
 #endif
 
@@ -54,8 +61,26 @@ private:
     std::FILE* f_;
 };
 
-// Whether path names the very file that is open as f (same device and inode),
-// whatever path or link leads to it.
+// Whether path names the very file that is open as f, whatever path or link
+// leads to it.
+#ifdef _WIN32
+// The C runtime's device and inode fields don't identify a file on Windows;
+// the volume serial number and the file index do.
+bool is_same_file(std::FILE* f, const char* path)
+{
+    const HANDLE path_handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (path_handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION open_info;
+    BY_HANDLE_FILE_INFORMATION path_info;
+    const auto open_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+    const bool same = GetFileInformationByHandle(open_handle, &open_info) && GetFileInformationByHandle(path_handle, &path_info) &&
+                      open_info.dwVolumeSerialNumber == path_info.dwVolumeSerialNumber &&
+                      open_info.nFileIndexHigh == path_info.nFileIndexHigh && open_info.nFileIndexLow == path_info.nFileIndexLow;
+    CloseHandle(path_handle);
+    return same;
+}
+#else
 bool is_same_file(std::FILE* f, const char* path)
 {
     struct stat open_stat;
@@ -63,12 +88,13 @@ bool is_same_file(std::FILE* f, const char* path)
     if (fstat(fileno(f), &open_stat) != 0 || stat(path, &path_stat) != 0) return false;
     return open_stat.st_dev == path_stat.st_dev && open_stat.st_ino == path_stat.st_ino;
 }
+#endif
 
 // Whether the command processor's status says that the command does not exist.
 bool is_command_not_found(int status)
 {
 #ifdef _WIN32
-    return status == 9009;
+    return status == 9009;  // cmd.exe's status for an unknown command
 #else
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 127;
 #endif
