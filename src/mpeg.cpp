@@ -188,6 +188,9 @@ int audio_info(const std::uint8_t* p)
     return f.rate * 1000;
 }
 
+// An ID3v2 tag: "ID3", version (2 bytes), flags, a size of 4 bytes of 7 bits each.
+constexpr int id3_footer_flag = 0x10;
+
 int id3_tag_length(const std::uint8_t* p, int avail)
 {
     if (avail < id3_header_bytes || std::memcmp(p, "ID3", 3) != 0) return 0;
@@ -196,7 +199,7 @@ int id3_tag_length(const std::uint8_t* p, int avail)
         if (p[i] >= 0x80) return 0;  // not a tag's size: leave the bytes alone
         size = (size << 7) | p[i];
     }
-    const bool footer = (p[5] & 0x10) != 0;
+    const bool footer = (p[5] & id3_footer_flag) != 0;
     return id3_header_bytes + size + (footer ? id3_header_bytes : 0);
 }
 

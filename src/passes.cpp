@@ -8,6 +8,8 @@
 namespace {
 
 constexpr std::int32_t ticks_per_second = 90000;
+// A sequence header's code and the 8 bytes that video_info reports.
+constexpr int sequence_header_bytes = 12;
 
 // Reads the next sector. Bytes that a short last read leaves unfilled are
 // zeroed so no stale data from the previous sector is ever taken for this one.
@@ -185,7 +187,7 @@ long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8
         case video_code: {
             const int h = header_length(sector);
             const std::uint8_t* payload = sector + packet_header_offset + h;
-            if (bounded_packet_length(sector) - h >= 12 && read_long(payload) == sequence_header_code)
+            if (bounded_packet_length(sector) - h >= sequence_header_bytes && read_long(payload) == sequence_header_code)
                 video_info(payload + 4);
             std::fwrite(sector, 1, sector_size, output);
             break;
