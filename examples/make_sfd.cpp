@@ -29,13 +29,12 @@ int main(int argc, char** argv)
     }
     const sfd::bytes video = read_file(argv[1]);
     const sfd::bytes adx = read_file(argv[2]);
-    if (video.empty() || adx.empty()) {
+    if (video.size() < 8 || adx.size() < 16) {
         std::fprintf(stderr, "make_sfd: can't read %s or %s\n", argv[1], argv[2]);
         return 1;
     }
-    sfd::mux_options options;
-    if (argc > 4) options.start = static_cast<std::uint32_t>(std::strtoul(argv[4], nullptr, 10));
-    const sfd::bytes movie = sfd::flatten(sfd::mux(video, adx, options));
+    const auto start = static_cast<std::uint32_t>(argc > 4 ? std::strtoul(argv[4], nullptr, 10) : 0);
+    const sfd::bytes movie = sfd::mux(video, adx, start);
     std::FILE* out = std::fopen(argv[3], "wb");
     const bool ok = out != nullptr && std::fwrite(movie.data(), 1, movie.size(), out) == movie.size();
     if (out == nullptr || std::fclose(out) != 0 || !ok) {

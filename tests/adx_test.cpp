@@ -109,7 +109,7 @@ TEST(Adx, PassOneMatchesFfmpegsDecoderAtEveryRate)
         const bytes& adx = adx_tone(channels, rate, 1.0);
         write_bytes(dir / "a.adx", adx);
         std::FILE* wav = file_of({}, (dir / "a.wav").c_str());
-        std::FILE* input = file_of(sfd::flatten(sfd::mux(mpeg1_video(1.0), adx)));
+        std::FILE* input = file_of(sfd::mux(mpeg1_video(1.0), adx));
         std::uint8_t sector[sector_size];
         demux_audio(input, wav, sector);
         std::fclose(input);

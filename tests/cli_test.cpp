@@ -69,7 +69,7 @@ TEST(Cli, Scenarios)
         {"", frame + "Xing" + frame_end, "-c ./enc movie.sfd", vbr, 1, ""},
         {"", "{ printf '\\377\\373\\120\\300'; head -c 32 /dev/zero; printf VBRI" + frame_end, "-c ./enc movie.sfd", vbr, 1, ""},
     };
-    const bytes movie = sfd::flatten(sfd::mux(mpeg1_video(1), adx_tone(2, 44100, 1)));
+    const bytes movie = sfd::mux(mpeg1_video(1), adx_tone(2, 44100, 1));
     for (const scenario& r : rows) {
         temp_dir dir;
         write_bytes(dir / "movie.sfd", movie);
@@ -93,7 +93,7 @@ TEST(Cli, Scenarios)
 // stamped from 0.25 s: the converted tone must start with the flash.
 TEST(EndToEnd, RealEncodersGiveMoviesInSync)
 {
-    const bytes movie = sfd::flatten(sfd::mux(mpeg1_video(4, true), adx_tone(2, 44100, 4, true), {{}, 22500}));
+    const bytes movie = sfd::mux(mpeg1_video(4, true), adx_tone(2, 44100, 4, true), 22500);
     for (const char* encoder : {"twolame", "lame", "'ffmpeg -v error -y -i'"}) {
         temp_dir dir;
         write_bytes(dir / "movie.sfd", movie);

@@ -1,5 +1,5 @@
 // Builds SFD movies for the tests, the sample and the benchmark: one pack
-// with one packet per 2048-byte sector, the packet header in a chosen form.
+// with one packet per 2048-byte sector.
 #pragma once
 
 #include <algorithm>
@@ -27,27 +27,20 @@ inline void put_stamp(std::uint8_t* p, std::uint32_t ts, int prefix)
     put_be(p + 3, (ts & 0x7FFF) << 1 | 1, 2);
 }
 
-// A packet header: stuffing, an optional buffer field, then no stamp (0x0F), a stamp or a stamp pair.
-struct header_form {
-    int stuffing = 0;
-    bool buffer = true;
-    int stamps = 1;
-};
-
-inline bytes packet_header(const header_form& form, std::uint32_t pts, std::uint32_t dts = 0)
+// A packet header: stuffing bytes, a buffer field or none, then 0x0F (no stamps), a stamp or a stamp pair.
+inline bytes packet_header(int stuffing, bool buffer, int stamps, std::uint32_t pts = 0, std::uint32_t dts = 0)
 {
-    bytes h(static_cast<std::size_t>(form.stuffing), 0xFF);
-    if (form.buffer) h.insert(h.end(), {0x60, 0x2E});  // buffer scale 1024, size 46 KiB
-    std::uint8_t stamp[10];
-    put_stamp(stamp, pts, form.stamps == 1 ? 0x20 : 0x30);
-    put_stamp(stamp + 5, dts, 0x10);
-    h.insert(h.end(), stamp, stamp + 5 * form.stamps);
-    if (form.stamps == 0) h.push_back(0x0F);
+    bytes h(static_cast<std::size_t>(stuffing), 0xFF);
+    if (buffer) h.insert(h.end(), {0x60, 0x2E});  // buffer scale 1024, size 46 KiB
+    h.resize(h.size() + 5 * static_cast<std::size_t>(stamps), 0x0F);
+    if (stamps == 0) h.push_back(0x0F);
+    if (stamps > 0) put_stamp(&h[h.size() - 5 * static_cast<std::size_t>(stamps)], pts, stamps == 1 ? 0x20 : 0x30);
+    if (stamps > 1) put_stamp(&h[h.size() - 5], dts, 0x10);
     return h;
 }
 
-// A pack and one packet: header + payload, its length field that size unless
-// length_field >= 0, then a padding packet (or 0xFF bytes) to the sector end.
+// A pack and one packet of header + payload, then a padding packet (or 0xFF
+// bytes) to the sector end.
 inline sector packet_sector(std::uint32_t code, std::span<const std::uint8_t> header, std::span<const std::uint8_t> payload, std::uint32_t scr = 0)
 {
     sector s{};
@@ -73,35 +66,30 @@ inline sector end_sector()
     return s;
 }
 
-inline bool is_start_code(std::span<const std::uint8_t> s, std::size_t i, int code)
+inline bytes flatten(std::span<const sector> sectors)
 {
-    return i + 4 <= s.size() && s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1 && s[i + 3] == code;
+    bytes out;
+    for (const sector& s : sectors) out.insert(out.end(), s.begin(), s.end());
+    return out;
 }
 
-struct mux_options {
-    header_form audio_form{};
-    std::uint32_t start = 0;  // 90 kHz ticks added to every stamp, as muxers start late
-};
-
 // A system header, then video and ADX audio interleaved by time, each stamped
-// from its own rate, audio 0.2 s ahead as players want it buffered; the end code.
-inline std::vector<sector> mux(std::span<const std::uint8_t> video, std::span<const std::uint8_t> adx, const mux_options& options = {})
+// from its own rate and start ticks later, audio 0.2 s ahead as players want it buffered; the end code.
+inline bytes mux(std::span<const std::uint8_t> video, std::span<const std::uint8_t> adx, std::uint32_t start = 0)
 {
     // ADX plays 18 bytes per 32 samples and channel; the video's rate code is in its sequence header.
-    const double adx_rate = adx.size() < 16 ? 1 : adx[7] * ((adx[8] << 24 | adx[9] << 16 | adx[10] << 8 | adx[11]) * 18.0 / 32);
+    const double adx_rate = adx[7] * ((adx[8] << 24 | adx[9] << 16 | adx[10] << 8 | adx[11]) * 18.0 / 32);
     const double rates[16] = {25, 24000.0 / 1001, 24, 25, 30000.0 / 1001, 30, 50, 60000.0 / 1001, 60, 25, 25, 25, 25, 25, 25, 25};
-    const double fps = is_start_code(video, 0, 0xB3) && video.size() > 7 ? rates[video[7] & 15] : 25;
     const std::uint8_t system_header[] = {0x80, 0x4E, 0x21, 0x04, 0xE1, 0xFF, 0xC0, 0xC0, 0x20, 0xE0, 0xE0, 0x2E};
     std::vector<sector> out = {packet_sector(0x1BB, system_header, {})};
     for (std::size_t apos = 0, vpos = 0, pictures = 0; apos < adx.size() || vpos < video.size();) {
         const auto scr = static_cast<std::uint32_t>(out.size() * 2048 * 90000 / 500000);
-        const bool audio = apos < adx.size() && (vpos >= video.size() || apos / adx_rate - 0.2 <= pictures / fps);
-        std::size_t starts = 0;  // pictures that start in the next video packet
-        for (std::size_t i = vpos; i < std::min(vpos + 2023, video.size()); ++i) starts += is_start_code(video, i, 0);
+        const bool audio = apos < adx.size() && (vpos >= video.size() || apos / adx_rate - 0.2 <= pictures / rates[video[7] & 15]);
+        std::size_t starts = 0;  // pictures (00 00 01 00) that start in the next video packet
+        for (std::size_t i = vpos; i < std::min(vpos + 2023, video.size() - 3); ++i) starts += video[i] == 0 && video[i + 1] == 0 && video[i + 2] == 1 && video[i + 3] == 0;
         // A video packet is stamped with the first picture that starts in it; both of its header forms take 7 bytes.
-        const header_form form = audio ? options.audio_form : starts > 0 ? header_form{} : header_form{4, true, 0};
-        const auto pts = options.start + static_cast<std::uint32_t>(audio ? apos / adx_rate * 90000 : pictures * 90000 / fps);
-        const bytes header = packet_header(form, pts, pts);
+        const auto pts = start + static_cast<std::uint32_t>(audio ? apos / adx_rate * 90000 : pictures * 90000 / rates[video[7] & 15]);
+        const bytes header = audio ? packet_header(0, true, 1, pts) : packet_header(starts > 0 ? 0 : 4, true, starts > 0, pts);
         std::size_t& pos = audio ? apos : vpos;
         const std::size_t n = std::min(2030 - header.size(), (audio ? adx : video).size() - pos);
         out.push_back(packet_sector(audio ? 0x1C0 : 0x1E0, header, (audio ? adx : video).subspan(pos, n), scr));
@@ -109,14 +97,7 @@ inline std::vector<sector> mux(std::span<const std::uint8_t> video, std::span<co
         pos += n;
     }
     out.push_back(end_sector());
-    return out;
-}
-
-inline bytes flatten(std::span<const sector> sectors)
-{
-    bytes out;
-    for (const sector& s : sectors) out.insert(out.end(), s.begin(), s.end());
-    return out;
+    return flatten(out);
 }
 
 } // namespace sfd
