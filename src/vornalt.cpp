@@ -120,11 +120,12 @@ bool run_encoder()
     return false;
 }
 
-// Tells the user that the end of the soundtrack is missing from the output.
+// Tells the user that the end of the soundtrack is missing from the output,
+// on a line of its own after the rest report.
 void warn_lost_audio(const char* output_path, long rest, int byte_rate)
 {
     std::fflush(stdout);
-    std::fprintf(stderr, "vornalt: warning: %s lacks the last %ld bytes (%.2f s) of its encoded audio, which found "
+    std::fprintf(stderr, "\nvornalt: warning: %s lacks the last %ld bytes (%.2f s) of its encoded audio, which found "
                          "no room in the movie's audio packets; encode at a lower bit rate\n",
                  output_path, rest, static_cast<double>(rest) / byte_rate);
 }
