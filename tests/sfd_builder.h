@@ -31,7 +31,7 @@ inline void put_stamp(std::uint8_t* p, std::uint32_t ts, int prefix)
 inline bytes packet_header(int stuffing, bool buffer, int stamps, std::uint32_t pts = 0, std::uint32_t dts = 0)
 {
     bytes h(static_cast<std::size_t>(stuffing), 0xFF);
-    if (buffer) h.insert(h.end(), {0x60, 0x2E});  // buffer scale 1024, size 46 KiB
+    if (buffer) h.push_back(0x60), h.push_back(0x2E);  // buffer scale 1024, size 46 KiB
     h.resize(h.size() + 5 * static_cast<std::size_t>(stamps), 0x0F);
     if (stamps == 0) h.push_back(0x0F);
     if (stamps > 0) put_stamp(&h[h.size() - 5 * static_cast<std::size_t>(stamps)], pts, stamps == 1 ? 0x20 : 0x30);
