@@ -78,7 +78,9 @@ TEST(Adx, WriterGivesTheDeclaredSamplesWhateverTheChunks)
     cutoff.insert(cutoff.end(), cut.begin() + 36, cut.end());
     const std::pair<bytes, adx_weights> rows[] = {{adx_tone(2, 44100, 0.3), fixed}, {declared_short, fixed}, {cut, weights_22050}, {no_cutoff, adx_weights_for(22056, 500)},
                                                   {cutoff, adx_weights_for(22056, 0x5249)}};
-    for (const auto& [adx, w] : rows) {
+    for (const auto& row : rows) {
+        const bytes& adx = row.first;  // named apart from the row: lambdas below take it
+        const adx_weights w = row.second;
         const auto be = [&](std::size_t at) { return std::uint32_t{adx[at]} << 24 | adx[at + 1] << 16 | adx[at + 2] << 8 | adx[at + 3]; };
         const std::uint32_t channels = adx[7], start = (adx[2] << 8 | adx[3]) + 4u;
         bytes frames(adx.begin() + start, adx.end());

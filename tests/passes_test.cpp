@@ -35,7 +35,9 @@ TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
     const std::tuple<bytes, bytes, std::string> rows[] = {
         {mixed, bytes(a.begin(), a.begin() + 5100 + 2029), "unexpexted code:42 sector 1\nunknown code:1bd\nunknown code:1c1\n"},
         {ended, bytes(a.begin(), a.begin() + 2029), ""}, {cut, stream_of_cut, ""}, {bytes(video.begin(), video.end()), {}, "not adx!"}, {{}, {}, "not adx!"}};
-    for (const auto& [movie, stream, printed] : rows) {
+    for (const auto& row : rows) {
+        const auto& [movie, stream_tuple, printed] = row;
+        const bytes& stream = stream_tuple;  // lambdas below take it
         std::FILE* input = file_of(movie);
         std::FILE* wav = std::tmpfile();
         std::FILE* direct = std::tmpfile();  // the writer fed the whole stream at once
