@@ -24,16 +24,17 @@ TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
     sector junk{}, short_packet = packet(audio_code, a.subspan(5000, 100)), video = packet(video_code, pattern(30));
     junk[3] = 0x42;
     std::memset(&short_packet[18 + 101], 0x5A, 2048 - 18 - 101);  // bytes behind a short packet never reach the writer
-    // Header forms, junk and unknown streams, no end code; an end code with sectors after it; a cut sector; no audio.
-    const bytes mixed = sfd::flatten(std::vector<sector>{packet(audio_code, a.first(2000), sfd::packet_header(3, true, 1)), junk, packet(0x1BD, pattern(9)),
+    // Header forms (one of stuffing alone), junk and unknown streams, no end code; an end code with sectors after it; a cut sector; no audio.
+    const bytes mixed = sfd::flatten(std::vector<sector>{packet(audio_code, a.first(2000), sfd::packet_header(3, true, 1)), packet(audio_code, {}, bytes(100, 0xFF)), junk, packet(0x1BD, pattern(9)),
                                                          packet(0x1C1, pattern(9)), packet(padding_code, {}), packet(private2_code, {}),
                                                          packet(audio_code, a.subspan(2000, 2000), sfd::packet_header(16, false, 2)),
                                                          packet(audio_code, a.subspan(4000, 1000)), short_packet, packet(audio_code, a.subspan(5100))});
     const bytes ended = sfd::flatten(std::vector<sector>{packet(audio_code, a), sfd::end_sector(), packet(audio_code, a.subspan(2029))});
-    bytes cut(ended.begin(), ended.begin() + 18 + 1 + 1000), stream_of_cut(a.begin(), a.begin() + 1000);
-    stream_of_cut.resize(2029);  // the 1029 bytes that the cut sector lacks read as zeros
+    bytes cut(ended.begin(), ended.begin() + 2048 + 18 + 1 + 1000), stream_of_cut(a.begin(), a.begin() + 2029 + 1000);
+    std::copy_n(ended.begin() + 2 * 2048, 18 + 1 + 1000, cut.begin() + 2048);  // a second audio sector, cut after 1000 payload bytes
+    stream_of_cut.resize(2 * 2029);  // the bytes that the cut sector lacks read as zeros, not as the last sector's
     const std::tuple<bytes, bytes, std::string> rows[] = {
-        {mixed, bytes(a.begin(), a.begin() + 5100 + 2029), "unexpexted code:42 sector 1\nunknown code:1bd\nunknown code:1c1\n"},
+        {mixed, bytes(a.begin(), a.begin() + 5100 + 2029), "unexpexted code:42 sector 2\nunknown code:1bd\nunknown code:1c1\n"},
         {ended, bytes(a.begin(), a.begin() + 2029), ""}, {cut, stream_of_cut, ""}, {bytes(video.begin(), video.end()), {}, "not adx!"}, {{}, {}, "not adx!"}};
     for (const auto& row : rows) {
         const auto& [movie, stream_tuple, printed] = row;
@@ -110,7 +111,7 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
         {{audio(0), audio(0), audio(0)}, 4033, {{0, 2018, 0}, {1, 2015, d}}, "rest:0 "},
         // Sectors left out; the sequence-header report for a payload that holds one.
         {{packet(padding_code, {}), packet(private2_code, {}), packet(0x1BD, pattern(9)), junk, packet(video_code, seq), packet(video_code, std::span(seq).first(11))},
-         0, {{4}, {5}}, "unknown code:1bd\nunexpexted code:42\nwidth: 352\nheight: 240\naspect: 1\npict rate: 3\nbit rate: 262143\nbuffer size:20\nrest:0 "},
+         100, {{4}, {5}}, "unknown code:1bd\nunexpexted code:42\nwidth: 352\nheight: 240\naspect: 1\npict rate: 3\nbit rate: 262143\nbuffer size:20\nrest:100 "},
     };
     for (const auto& [in, mp3_size, expect, printed] : rows) {
         const bytes mp3 = pattern(mp3_size, 5);
