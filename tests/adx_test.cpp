@@ -35,9 +35,10 @@ TEST(Adx, UnitDecodersMatchThePlainDecoder)
     std::mt19937 rng(7);
     bytes units(36 * 400);
     for (auto& b : units) b = static_cast<std::uint8_t>(rng());
-    // Most scales small, every fourth over the whole 16 bits; 0 and 0xFFFF first: clamping and wrapping happen.
+    // Most scales small, every fourth over the whole 16 bits: clamping and wrapping happen. The first sample,
+    // nibble 4 at scale 29331 from an empty history, is 32768 before clamping; the next frame has scale 0xFFFF.
     for (std::size_t f = 0; f < units.size() / 18; ++f) units[18 * f] = f % 4 == 0 ? units[18 * f] : 0;
-    units[0] = units[1] = 0, units[18] = units[19] = 0xFF;
+    units[0] = 0x72, units[1] = 0x93, units[2] = 0x40, units[18] = units[19] = 0xFF;
     for (const int channels : {1, 2}) {
         for (const adx_weights w : {fixed, weights_22050}) {
             std::vector<std::int16_t> got(units.size() / 36 * 64);

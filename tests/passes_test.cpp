@@ -93,6 +93,7 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
     const auto audio = [](std::uint32_t pts, std::size_t n = 2018, int stamps = 1, std::uint32_t dts = 0) {
         return packet(audio_code, pattern(n), stamps == 1 ? sfd::packet_header(5, true, 1, pts) : sfd::packet_header(0, stamps == 0, stamps, pts, dts));
     };
+    const std::uint32_t big = 0x50403020;  // bits in every byte of the stamp form
     const std::int64_t d = 2018 * 90000 / 16000, d_pair = 2020 * 90000 / 16000, d_bare = 2027 * 90000 / 16000;  // 12-, 10- and 3-byte headers
     const bytes seq = {0x00, 0x00, 0x01, 0xB3, 0x16, 0x00, 0xF0, 0x13, 0xFF, 0xFF, 0xE0, 0xA0};
     sector junk{};
@@ -101,9 +102,9 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
         // The clock starts at the first audio stamp; a short packet fills its sector; a lagging one is left out; the end sector ends the pass.
         {{packet(system_header_code, {}), audio(90000), packet(video_code, pattern(500)), audio(90000, 100), audio(0), audio(500000), sfd::end_sector(), audio(500000)},
          20000, {{0}, {1, 2018, 90000}, {2}, {3, 2018, 90000 + d}, {5, 2018, 90000 + 2 * d}, {6}}, "rest:13946 "},
-        // Stamp-less packets before the first stamp; a header byte of no known form.
-        {{audio(0, 2027, 0), audio(7000), audio(9000), packet(audio_code, pattern(100), {0x00})}, 10000,
-         {{0, 2027}, {1, 2018, 7000}, {2, 2018, 7000 + d_bare}, {3, 2030}}, "unknown 0\nrest:1907 "},
+        // Stamp-less packets before the first stamp, which has high bits set; a header byte of no known form.
+        {{audio(0, 2027, 0), audio(big), audio(big + 2000), packet(audio_code, pattern(100), {0x00})}, 10000,
+         {{0, 2027}, {1, 2018, big}, {2, 2018, big + d_bare}, {3, 2030}}, "unknown 0\nrest:1907 "},
         // Stamp pairs: the presentation stamp decides, both are rewritten.
         {{audio(5000, 2020, 2, 0), audio(0, 2020, 2, 900000), audio(20000, 2020, 2)}, 9000, {{0, 2020, 5000}, {2, 2020, 5000 + d_pair}}, "rest:4960 "},
         // The encoded audio runs out: with room for a padding packet, with 3 bytes left; the packets after are left out.
