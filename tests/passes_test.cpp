@@ -24,8 +24,8 @@ TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
     sector junk{}, short_packet = packet(audio_code, a.subspan(5000, 100)), video = packet(video_code, pattern(30));
     junk[3] = 0x42;
     std::memset(&short_packet[18 + 101], 0x5A, 2048 - 18 - 101);  // bytes behind a short packet never reach the writer
-    // Header forms (one of stuffing alone), junk and unknown streams, no end code; an end code with sectors after it; a cut sector; no audio.
-    const bytes mixed = sfd::flatten(std::vector<sector>{packet(audio_code, a.first(2000), sfd::packet_header(3, true, 1)), packet(audio_code, {}, bytes(100, 0xFF)), junk, packet(0x1BD, pattern(9)),
+    // Header forms (two that end where the packet ends), junk and unknown streams, no end code; an end code with sectors after it; a cut sector; no audio.
+    const bytes mixed = sfd::flatten(std::vector<sector>{packet(audio_code, a.first(2000), sfd::packet_header(3, true, 1)), packet(audio_code, {}, bytes(100, 0xFF)), packet(audio_code, {}, bytes{0xFF, 0x60, 0x2E}), junk, packet(0x1BD, pattern(9)),
                                                          packet(0x1C1, pattern(9)), packet(padding_code, {}), packet(private2_code, {}),
                                                          packet(audio_code, a.subspan(2000, 2000), sfd::packet_header(16, false, 2)),
                                                          packet(audio_code, a.subspan(4000, 1000)), short_packet, packet(audio_code, a.subspan(5100))});
@@ -34,7 +34,7 @@ TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
     std::copy_n(ended.begin() + 2 * 2048, 18 + 1 + 1000, cut.begin() + 2048);  // a second audio sector, cut after 1000 payload bytes
     stream_of_cut.resize(2 * 2029);  // the bytes that the cut sector lacks read as zeros, not as the last sector's
     const std::tuple<bytes, bytes, std::string> rows[] = {
-        {mixed, bytes(a.begin(), a.begin() + 5100 + 2029), "unexpexted code:42 sector 2\nunknown code:1bd\nunknown code:1c1\n"},
+        {mixed, bytes(a.begin(), a.begin() + 5100 + 2029), "unexpexted code:42 sector 3\nunknown code:1bd\nunknown code:1c1\n"},
         {ended, bytes(a.begin(), a.begin() + 2029), ""}, {cut, stream_of_cut, ""}, {bytes(video.begin(), video.end()), {}, "not adx!"}, {{}, {}, "not adx!"}};
     for (const auto& row : rows) {
         const auto& [movie, stream_tuple, printed] = row;
