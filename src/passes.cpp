@@ -63,9 +63,7 @@ namespace {
 // header leaves zeros there, so it fails the sync test whatever the buffer held.
 int read_encoded_at(std::FILE* mp3, long at, std::uint8_t* sector)
 {
-    std::memset(sector, 0, 4);
-    if (std::fseek(mp3, at, SEEK_SET) != 0) return 0;
-    const std::size_t got = std::fread(sector, 1, sector_size, mp3);
+    const std::size_t got = std::fseek(mp3, at, SEEK_SET) == 0 ? std::fread(sector, 1, sector_size, mp3) : 0;
     if (got < 4) std::memset(sector, 0, 4);
     return static_cast<int>(got);
 }
