@@ -1,9 +1,9 @@
 #!/bin/sh
 # Benchmark: the program's own two passes against an I/O floor that moves the
 # same bytes (reads the input twice, writes a WAV file and an output of the
-# sizes the program writes, runs the same stand-in encoder), against cp, and
-# peak memory for a ~20 MB and a ~200 MB movie.
-# Usage: bench/run.sh [RUNS]   (needs ffmpeg; builds a Release vornalt)
+# sizes the program writes, runs the same stand-in encoder), for a ~20 MB and
+# a ~200 MB movie, side by side in one run; cp and dd for scale; peak memory.
+# Usage: bench/run.sh [RUNS]   (needs ffmpeg and bc; builds a Release vornalt)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-5}
@@ -38,10 +38,10 @@ make_movie() { # NAME REPEATS
 make_movie small 2
 make_movie large 20
 
-# The "encoder": copies the prepared MPEG audio into place.
+# The "encoder": copies the prepared MPEG audio of the movie into place.
 cat > copy_encoder <<'SH'
 #!/bin/sh
-cp "$PREPARED" "$2"
+cp "${MOVIE%.sfd}.mp2" "$2"
 SH
 chmod +x copy_encoder
 
@@ -51,54 +51,54 @@ seconds_of() { # command...; prints wall seconds
     end=$(date +%s.%N)
     echo "$end - $start" | bc
 }
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
-export PREPARED="$work/large.mp2"
-cat large.sfd > /dev/null  # into the page cache, as for every later run
-rm -f tmp.wav tmp.mp3 large.mpg
-"$build/vornalt" -c ./copy_encoder large.sfd >/dev/null 2>&1 || true
-wav_bytes=$(stat -c %s tmp.wav)
-out_bytes=$(stat -c %s large.mpg)
-# The floor: the same reads, writes and encoder run, without any work on the bytes.
-cat > io_floor <<SH
-#!/bin/sh
-cat large.sfd > /dev/null
-head -c $wav_bytes /dev/zero > floor.wav
-./copy_encoder floor.wav floor.mp3
-cat large.sfd floor.mp3 > /dev/null
-head -c $out_bytes /dev/zero > floor.mpg
-SH
-chmod +x io_floor
-v_times=""; c_times=""; d_times=""; f_times=""
-i=0
-while [ $i -lt "$runs" ]; do
-    rm -f floor.wav floor.mp3 floor.mpg
-    f_times="$f_times $(seconds_of ./io_floor)"
-
-    c_times="$c_times $(seconds_of cp large.sfd copy.sfd)"
-    rm -f copy.sfd
-    d_times="$d_times $(seconds_of dd if=large.sfd of=copy.sfd bs=2048)"
-    rm -f copy.sfd floor.wav floor.mp3 floor.mpg
-    # Like cp, every run writes fresh files rather than truncating the last run's.
-    rm -f tmp.wav tmp.mp3 large.mpg
-    v_times="$v_times $(seconds_of "$build/vornalt" -c ./copy_encoder large.sfd)"
-    i=$((i + 1))
-done
-v=$(echo $v_times | tr ' ' '\n' | median)
-c=$(echo $c_times | tr ' ' '\n' | median)
-d=$(echo $d_times | tr ' ' '\n' | median)
-f=$(echo $f_times | tr ' ' '\n' | median)
-
-peak_kib() { # NAME
-    PREPARED="$work/$1.mp2" /usr/bin/time -v "$build/vornalt" -c ./copy_encoder "$1.sfd" 2>&1 >/dev/null |
-        awk -F': ' '/Maximum resident set size/ { print $2 }'
+median() { tr ' ' '\n' | grep . | sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+ratio() { echo "scale=2; $1 / $2" | bc; }
+peak_kib() { # command...; prints the peak resident set in KiB
+    /usr/bin/time -v "$@" 2>&1 >/dev/null | awk -F': ' '/Maximum resident set size/ { print $2 }'
 }
-small_kib=$(peak_kib small)
-large_kib=$(peak_kib large)
 
 echo "machine:  $(nproc) cores, $(awk '/model name/ { sub(/.*: /, ""); print; exit }' /proc/cpuinfo)"
-echo "input:    large.sfd $(du -m large.sfd | cut -f1) MB, small.sfd $(du -m small.sfd | cut -f1) MB"
-echo "writes:   tmp.wav $wav_bytes bytes, large.mpg $out_bytes bytes"
-echo "time:     vornalt $v s, I/O floor $f s, cp $c s, dd bs=2048 $d s (medians of $runs runs)"
-echo "ratio:    vornalt / I/O floor $(echo "scale=2; $v / $f" | bc), vornalt / cp $(echo "scale=2; $v / $c" | bc), vornalt / dd bs=2048 $(echo "scale=2; $v / $d" | bc)"
-echo "memory:   peak RSS $small_kib KiB (small), $large_kib KiB (large)"
+for movie in small large; do
+    export MOVIE="$movie.sfd"
+    cat "$movie.sfd" > /dev/null  # into the page cache, as for every later run
+    rm -f tmp.wav tmp.mp3 "$movie.mpg"
+    "$build/vornalt" -c ./copy_encoder "$movie.sfd" >/dev/null 2>&1 || true
+    wav_bytes=$(stat -c %s tmp.wav)
+    out_bytes=$(stat -c %s "$movie.mpg")
+    # The floor: the same reads, writes and encoder run, without any work on the bytes.
+    cat > io_floor <<SH
+#!/bin/sh
+cat $movie.sfd > /dev/null
+head -c $wav_bytes /dev/zero > floor.wav
+./copy_encoder floor.wav floor.mp3
+cat $movie.sfd floor.mp3 > /dev/null
+head -c $out_bytes /dev/zero > floor.mpg
+SH
+    chmod +x io_floor
+    v_times=""; f_times=""; c_times=""; d_times=""
+    i=0
+    while [ $i -lt "$runs" ]; do
+        # Every run writes fresh files, as a first conversion does.
+        rm -f floor.wav floor.mp3 floor.mpg
+        f_times="$f_times $(seconds_of ./io_floor)"
+        rm -f floor.wav floor.mp3 floor.mpg tmp.wav tmp.mp3 "$movie.mpg"
+        v_times="$v_times $(seconds_of "$build/vornalt" -c ./copy_encoder "$movie.sfd")"
+        if [ "$movie" = large ]; then
+            c_times="$c_times $(seconds_of cp large.sfd copy.sfd)"
+            rm -f copy.sfd
+            d_times="$d_times $(seconds_of dd if=large.sfd of=copy.sfd bs=2048)"
+            rm -f copy.sfd
+        fi
+        i=$((i + 1))
+    done
+    v=$(echo $v_times | median)
+    f=$(echo $f_times | median)
+    echo "$movie:    $(du -m "$movie.sfd" | cut -f1) MB in; writes tmp.wav $wav_bytes and $movie.mpg $out_bytes bytes"
+    echo "  time:   vornalt $v s, I/O floor $f s (medians of $runs runs): ratio $(ratio "$v" "$f")"
+    if [ "$movie" = large ]; then
+        c=$(echo $c_times | median)
+        d=$(echo $d_times | median)
+        echo "  scale:  cp $c s, dd bs=2048 $d s"
+    fi
+    echo "  memory: peak RSS $(peak_kib "$build/vornalt" -c ./copy_encoder "$movie.sfd") KiB"
+done

@@ -45,23 +45,24 @@ block_header skip_block_header(const std::uint8_t* p, int avail)
 {
     int n = 0;
     while (n < avail && p[n] == 0xFF) ++n;  // stuffing
-    if (n >= avail) return {avail, stamp_form::none};
+    const int stuffing = n;
+    if (n >= avail) return {avail, stamp_form::none, stuffing};
     if ((p[n] & 0xC0) == 0x40) {  // buffer field
         n += 2;
-        if (n >= avail) return {avail, stamp_form::none};
+        if (n >= avail) return {avail, stamp_form::none, stuffing};
     }
     const int c = p[n];
     if ((c & 0xF0) == pts_only_prefix) {
-        if (n + stamp_bytes > avail) return {avail, stamp_form::none};
-        return {n + stamp_bytes, stamp_form::pts};
+        if (n + stamp_bytes > avail) return {avail, stamp_form::none, stuffing};
+        return {n + stamp_bytes, stamp_form::pts, stuffing};
     }
     if ((c & 0xF0) == pts_of_pair_prefix) {
-        if (n + 2 * stamp_bytes > avail) return {avail, stamp_form::none};
-        return {n + 2 * stamp_bytes, stamp_form::pts_dts};
+        if (n + 2 * stamp_bytes > avail) return {avail, stamp_form::none, stuffing};
+        return {n + 2 * stamp_bytes, stamp_form::pts_dts, stuffing};
     }
-    if (c == 0x0F) return {n + 1, stamp_form::none};
+    if (c == 0x0F) return {n + 1, stamp_form::none, stuffing};
     std::printf("unknown %x\n", static_cast<unsigned>(c));
-    return {n, stamp_form::none};
+    return {n, stamp_form::none, stuffing};
 }
 
 int bounded_packet_length(const std::uint8_t* sector)

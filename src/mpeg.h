@@ -46,6 +46,7 @@ enum class stamp_form { none, pts, pts_dts };
 struct block_header {
     int length;       // header bytes; the payload starts at p + length
     stamp_form form;  // stamps found right before the payload
+    int stuffing;     // 0xFF bytes that start the header
 };
 
 // Parses the packet header at p (the byte after the packet-length field),

@@ -28,9 +28,10 @@ int header_length(const std::uint8_t* sector)
 
 } // namespace
 
-void demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector)
+bool demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_level level)
 {
-    adx_write_init();
+    adx_writer writer;
+    adx_write_init(writer, level);
     for (int index = 0; read_sector(input, sector) > 0; ++index) {
         const std::uint32_t code = read_long(sector);
         if (code == end_code) break;
@@ -42,7 +43,7 @@ void demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector)
         switch (stream) {
         case audio_code: {
             const int h = header_length(sector);
-            adx_write(wav, sector + packet_header_offset + h, bounded_packet_length(sector) - h);
+            adx_write(writer, wav, sector + packet_header_offset + h, bounded_packet_length(sector) - h);
             break;
         }
         case system_header_code:
@@ -54,7 +55,8 @@ void demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector)
             std::printf("unknown code:%x\n", stream);
         }
     }
-    adx_write(wav, nullptr, 0);
+    adx_write(writer, wav, nullptr, 0);
+    return !writer.first_time;
 }
 
 namespace {
@@ -112,18 +114,39 @@ void write_stamps(std::uint8_t* stamp, stamp_form form, std::int32_t clock)
     }
 }
 
-// Ends an audio packet right after the got bytes of its payload, so that no
-// filler reaches the audio decoder: the room behind it becomes a padding
-// packet, or zeros when it is too small to hold one.
-void end_packet_after(std::uint8_t* sector, int h, int got)
+// MPEG-1 allows at most this many stuffing bytes in a packet header.
+constexpr int max_stuffing = 16;
+
+// Ends an audio packet whose encoded audio ran out got bytes into its room,
+// so that no byte the encoder did not write stands in the payload: the room
+// behind the audio becomes a padding packet; where that needs more room than
+// is left, stuffing bytes in front of the header fill it instead (the header
+// and payload move toward the sector end by the returned shift), and where
+// the header can take no more stuffing, the last bytes go back to mp3 for the
+// next audio packet and an empty padding packet ends this one. Returns the
+// bytes kept in the payload.
+int end_packet_after(std::uint8_t* sector, const block_header& header, int got, std::FILE* mp3,
+                     int& shift)
 {
-    const int end = packet_header_offset + h + got;
-    if (sector_size - end >= padding_min) {
-        write_word(sector + packet_length_offset, h + got);
-        write_padding(sector, end);
-    } else {
-        std::memset(sector + end, 0, static_cast<std::size_t>(sector_size - end));
+    const int h = header.length;
+    const int left = max_packet_length - h - got;
+    shift = 0;
+    if (left < padding_min && header.stuffing + left <= max_stuffing) {
+        std::uint8_t* start = sector + packet_header_offset;
+        std::memmove(start + left, start, static_cast<std::size_t>(h + got));
+        std::memset(start, 0xFF, static_cast<std::size_t>(left));
+        shift = left;
+        return got;
     }
+    if (left < padding_min) {
+        const int back = got < padding_min - left ? got : padding_min - left;
+        std::fseek(mp3, -back, SEEK_CUR);
+        got -= back;
+        if (got == 0) return 0;
+    }
+    write_word(sector + packet_length_offset, h + got);
+    write_padding(sector, packet_header_offset + h + got);
+    return got;
 }
 
 } // namespace
@@ -137,12 +160,12 @@ void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* outpu
     const std::int32_t duration = state.last_read * ticks_per_second / state.byte_rate;
 
     std::uint8_t* payload = sector + packet_header_offset + h;
-    std::uint8_t* stamp = nullptr;
+    const int stamp_offset =
+        header.form == stamp_form::pts ? stamp_bytes : header.form == stamp_form::pts_dts ? 2 * stamp_bytes : 0;
     std::int32_t clock = state.audio_pts;
     if (header.form != stamp_form::none) {
         // The presentation stamp is the stamp alone, or the first of a pair.
-        stamp = payload - (header.form == stamp_form::pts ? stamp_bytes : 2 * stamp_bytes);
-        const auto pts = static_cast<std::int32_t>(read_timestamp(stamp));
+        const auto pts = static_cast<std::int32_t>(read_timestamp(payload - stamp_offset));
         if (!state.clock_started) {
             clock = pts;  // the movie's first audio stamp is where the new audio starts
         } else if (pts < wrapping_sub(state.audio_pts, duration)) {
@@ -151,12 +174,13 @@ void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* outpu
     }
 
     const int room = max_packet_length - h;
-    const int got = static_cast<int>(std::fread(payload, 1, static_cast<std::size_t>(room), mp3));
-    if (got == 0) return;  // the encoded audio has run out: nothing to carry
+    int got = static_cast<int>(std::fread(payload, 1, static_cast<std::size_t>(room), mp3));
+    int shift = 0;
     write_word(sector + packet_length_offset, max_packet_length);
-    if (got < room) end_packet_after(sector, h, got);
-    if (stamp != nullptr) {
-        write_stamps(stamp, header.form, clock);
+    if (got > 0 && got < room) got = end_packet_after(sector, header, got, mp3, shift);
+    if (got == 0) return;  // the encoded audio has run out: nothing to carry
+    if (header.form != stamp_form::none) {
+        write_stamps(payload + shift - stamp_offset, header.form, clock);
         state.clock_started = true;
     }
     state.last_read = got;

@@ -2,11 +2,14 @@
 // on files that the job has opened, with the job's Sector buffer.
 #pragma once
 
+#include "adxconv.h"
+
 #include <cstdint>
 #include <cstdio>
 
-// Pass 1: every audio payload of the input to the ADX writer, which writes wav.
-void demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector);
+// Pass 1: every audio payload of the input to the ADX writer, which writes
+// wav at the given level. Returns whether an ADX header was found.
+bool demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_level level);
 
 // What the probe found where the encoded audio starts.
 struct audio_probe {

@@ -19,8 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 
-const char* encoder = "toolame32";
-
 namespace {
 
 // Stream buffer of every file of a job: large enough that the per-sector and
@@ -32,9 +30,9 @@ constexpr std::size_t stream_buffer_size = 256 * 1024;
 // path out of the job.
 class file_handle {
 public:
-    explicit file_handle(std::FILE* f) : f_(f)
+    explicit file_handle(std::FILE* f, bool buffered = true) : f_(f)
     {
-        if (f_ != nullptr) std::setvbuf(f_, nullptr, _IOFBF, stream_buffer_size);
+        if (f_ != nullptr) std::setvbuf(f_, nullptr, buffered ? _IOFBF : _IONBF, stream_buffer_size);
     }
     ~file_handle() { close(); }
     file_handle(const file_handle&) = delete;
@@ -108,7 +106,7 @@ constexpr const char* usage_text =
 
 // Runs the encoder on tmp.wav. Standard output is flushed first, so that our
 // lines stay ahead of the encoder's in a shared log.
-bool run_encoder()
+bool run_encoder(const char* encoder)
 {
     const std::string command = std::string(encoder) + " tmp.wav tmp.mp3";
     std::fflush(stdout);
@@ -144,8 +142,9 @@ std::string make_output_name(const char* input)
     return name + ".mpg";
 }
 
-int vornalt(const char* input_path, const char* output_path)
+int vornalt(const char* input_path, const char* output_path, const settings& options)
 {
+    verbose = options.verbose;
     file_handle input(std::fopen(input_path, "rb"));
     if (!input) {
         std::printf("can't open %s\n", input_path);
@@ -158,13 +157,14 @@ int vornalt(const char* input_path, const char* output_path)
         std::printf("can't open tempolary wav file\n");
         return -1;
     }
-    file_handle wav(std::fopen("tmp.wav", "wb"));
+    // The ADX writer hands over its PCM in large blocks: no stream buffer to copy them through.
+    file_handle wav(std::fopen("tmp.wav", "wb"), false);
     if (!wav) {
         std::printf("can't open tempolary wav file\n");
         return -1;
     }
     std::uint8_t sector[sector_size] = {};
-    demux_audio(input.get(), wav.get(), sector);
+    demux_audio(input.get(), wav.get(), sector, options.level);
     if (!wav.close_written()) {
         std::printf("can't write tmp.wav\n");
         return -1;
@@ -177,7 +177,7 @@ int vornalt(const char* input_path, const char* output_path)
         return -1;
     }
     std::remove("tmp.mp3");
-    if (!run_encoder()) return -1;
+    if (!run_encoder(options.encoder)) return -1;
 
     std::printf("pass 2\n");
     std::rewind(input.get());
@@ -228,20 +228,23 @@ int run(int argc, char** argv)
         return -1;
     }
     int status = 0;
+    settings options;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (arg[0] == '-') {
             // Only the second character counts; unknown options are ignored.
             if (arg[1] == 'c') {
-                if (++i < argc) encoder = argv[i];
+                if (++i < argc) options.encoder = argv[i];
             } else if (arg[1] == 'v') {
-                verbose = 1;
+                options.verbose = true;
+            } else if (arg[1] == 'l') {
+                options.level = adx_level::full;
             }
             continue;
         }
         const std::string output = make_output_name(arg);
         std::printf("%s -> %s\n", arg, output.c_str());
-        if (vornalt(arg, output.c_str()) < 0) status = 1;
+        if (vornalt(arg, output.c_str(), options) < 0) status = 1;
     }
     return status;
 }

@@ -12,9 +12,10 @@ namespace {
 
 constexpr adx_weights fixed{29336, 13136}, weights_22050{26276, 10536};
 
-// Units of one or two channels decoded one sample at a time, straight from the formula:
-// d * scale * 4576 + s1 * w1 - s2 * w2, wrapped to 32 bits, shifted right by 14 with the sign, clamped.
-std::vector<std::int16_t> reference_decode(std::span<const std::uint8_t> units, int channels, adx_weights w)
+// Units of one or two channels decoded one sample at a time, straight from the formula: standard level
+// d * scale * 4576 + s1 * w1 - s2 * w2, wrapped to 32 bits, shifted right by 14 with the sign, clamped;
+// full level d * scale + ((s1 * w1 - s2 * w2) >> 14), clamped.
+std::vector<std::int16_t> reference_decode(std::span<const std::uint8_t> units, int channels, adx_weights w, adx_level level = adx_level::standard)
 {
     std::vector<std::int16_t> out(units.size() / 36 * 64);
     std::int64_t s[2][2] = {};
@@ -22,9 +23,10 @@ std::vector<std::int16_t> reference_decode(std::span<const std::uint8_t> units, 
         const std::size_t k = i % 64, c = channels == 2 ? k % 2 : 0, n = channels == 2 ? k / 2 : k % 32;
         const std::uint8_t* frame = &units[i / 64 * 36 + 18 * (channels == 2 ? c : k / 32)];
         const int nibble = frame[2 + n / 2] >> (n % 2 ? 0 : 4) & 15;
-        const std::int64_t sum = (nibble >= 8 ? nibble - 16 : nibble) * (frame[0] << 8 | frame[1]) * std::int64_t{4576} + s[c][0] * w.s1 - s[c][1] * w.s2;
+        const std::int64_t step = (nibble >= 8 ? nibble - 16 : nibble) * (frame[0] << 8 | frame[1]), prediction = s[c][0] * w.s1 - s[c][1] * w.s2;
+        const std::int64_t v = level == adx_level::full ? step + (prediction >> 14) : static_cast<std::int32_t>(static_cast<std::uint32_t>(step * 4576 + prediction)) >> 14;
         s[c][1] = s[c][0];
-        s[c][0] = std::clamp(static_cast<std::int32_t>(static_cast<std::uint32_t>(sum)) >> 14, -32768, 32767);
+        s[c][0] = std::clamp<std::int64_t>(v, -32768, 32767);
         out[i] = static_cast<std::int16_t>(s[c][0]);
     }
     return out;
@@ -41,10 +43,14 @@ TEST(Adx, UnitDecodersMatchThePlainDecoder)
     units[0] = 0x72, units[1] = 0x93, units[2] = 0x40, units[18] = units[19] = 0xFF;
     for (const int channels : {1, 2}) {
         for (const adx_weights w : {fixed, weights_22050}) {
-            std::vector<std::int16_t> got(units.size() / 36 * 64);
-            int prev[4] = {};
-            for (std::size_t u = 0; u < units.size() / 36; ++u) (channels == 1 ? convert_mono : convert_stereo)(&got[64 * u], &units[36 * u], prev, w);
-            EXPECT_EQ(got, reference_decode(units, channels, w)) << channels << " channels, weights " << w.s1;
+            for (const adx_level level : {adx_level::standard, adx_level::full}) {
+                std::vector<std::int16_t> got(units.size() / 36 * 64);
+                bytes le(2 * got.size());
+                std::int32_t prev[4] = {};
+                for (std::size_t u = 0; u < units.size() / 36; ++u) unit_decoder_for(channels, level)(&le[128 * u], &units[36 * u], prev, w);
+                for (std::size_t i = 0; i < got.size(); ++i) got[i] = static_cast<std::int16_t>(le[2 * i] | le[2 * i + 1] << 8);
+                EXPECT_EQ(got, reference_decode(units, channels, w, level)) << channels << " channels, weights " << w.s1 << ", full " << (level == adx_level::full);
+            }
         }
     }
 }
@@ -52,7 +58,7 @@ TEST(Adx, UnitDecodersMatchThePlainDecoder)
 TEST(Adx, WeightsFollowTheSampleRateAndCutoff)
 {
     const std::tuple<std::uint32_t, int, adx_weights> rows[] = {{48000, 500, {29600, 13372}}, {32000, 500, {28136, 12080}},
-                                                                {22050, 500, weights_22050}, {44100, 500, fixed}, {0, 500, fixed}, {44100, 0, fixed}};
+                                                                {22050, 500, weights_22050}, {44100, 500, {29336, 13132}}, {0, 500, fixed}, {44100, 0, fixed}};
     for (const auto& [rate, cutoff, w] : rows) EXPECT_EQ(std::pair(adx_weights_for(rate, cutoff).s1, adx_weights_for(rate, cutoff).s2), std::pair(w.s1, w.s2)) << rate;
 }
 
@@ -61,9 +67,10 @@ bytes write_wav(std::span<const std::uint8_t> adx, std::size_t first, std::size_
 {
     std::FILE* wav = std::tmpfile();
     EXPECT_EQ(printed_by([&] {
-        adx_write_init();
-        for (std::size_t at = 0, n = first; at < adx.size(); at += n, n = chunk) adx_write(wav, &adx[at], static_cast<int>(std::min(n, adx.size() - at)));
-        adx_write(wav, nullptr, 0);
+        static adx_writer w;
+        adx_write_init(w, adx_level::standard);
+        for (std::size_t at = 0, n = first; at < adx.size(); at += n, n = chunk) adx_write(w, wav, &adx[at], static_cast<int>(std::min(n, adx.size() - at)));
+        adx_write(w, wav, nullptr, 0);
     }), "");
     return contents(wav);
 }
@@ -105,30 +112,39 @@ TEST(Adx, WriterGivesTheDeclaredSamplesWhateverTheChunks)
     }
 }
 
+// Pass 1 over a movie, at full level sample for sample what ffmpeg's ADX decoder makes of the
+// movie; at the standard level the same sound at 4576/16384 of that level.
 TEST(Adx, PassOneMatchesFfmpegsDecoderAtEveryRate)
 {
     temp_dir dir;
     for (const auto& [channels, rate] : {std::pair{1, 22050}, {2, 32000}, {2, 48000}, {2, 44100}}) {
-        const bytes& adx = adx_tone(channels, rate, 1.0);
-        write_bytes(dir / "a.adx", adx);
-        std::FILE* wav = file_of({}, (dir / "a.wav").c_str());
-        std::FILE* input = file_of(sfd::mux(mpeg1_video(1.0), adx));
-        std::uint8_t sector[sector_size];
-        demux_audio(input, wav, sector);
-        std::fclose(input);
-        const bytes ours = contents(wav);
-        const std::string ref = run_shell(dir.cd() + "ffmpeg -nostdin -v error -i a.adx -f s16le -").second;
-        // Pearson correlation of ours with ffmpeg's decode, and our level against it.
-        double n = static_cast<double>(std::min(ours.size() - 44, ref.size()) / 2), sx = 0, sy = 0, xy = 0, xx = 0, yy = 0;
+        const bytes movie = sfd::mux(mpeg1_video(1.0), adx_tone(channels, rate, 1.0));
+        write_bytes(dir / "movie.sfd", movie);
+        const std::string ref = run_shell(dir.cd() + "ffmpeg -nostdin -v error -c:a adpcm_adx -i movie.sfd -map 0:a -f s16le -").second;
+        std::vector<std::int16_t> pcm[2];
+        for (const adx_level level : {adx_level::standard, adx_level::full}) {
+            std::FILE* input = file_of(movie);
+            std::FILE* wav = std::tmpfile();
+            std::uint8_t sector[sector_size];
+            EXPECT_TRUE(demux_audio(input, wav, sector, level));
+            std::fclose(input);
+            const bytes data = contents(wav);
+            for (std::size_t i = 44; i + 1 < data.size(); i += 2) pcm[level == adx_level::full].push_back(static_cast<std::int16_t>(data[i] | data[i + 1] << 8));
+        }
+        std::vector<std::int16_t> ffmpeg(ref.size() / 2);
+        std::memcpy(ffmpeg.data(), ref.data(), ffmpeg.size() * 2);
+        const std::size_t n = std::min(pcm[1].size(), ffmpeg.size());
         ASSERT_GT(n, rate * channels * 0.9);
+        EXPECT_TRUE(std::equal(pcm[1].begin(), pcm[1].begin() + static_cast<long>(n), ffmpeg.begin())) << rate;
+        // Pearson correlation of the standard level with the full one, and its level against it.
+        double sx = 0, sy = 0, xy = 0, xx = 0, yy = 0;
         for (std::size_t i = 0; i < n; ++i) {
-            const double x = static_cast<std::int16_t>(ours[44 + 2 * i] | ours[45 + 2 * i] << 8), y = static_cast<std::int16_t>(static_cast<std::uint8_t>(ref[2 * i]) | ref[2 * i + 1] << 8);
+            const double x = pcm[0][i], y = pcm[1][i];
             sx += x, sy += y, xy += x * y, xx += x * x, yy += y * y;
         }
-        const double correlation = (xy - sx * sy / n) / std::sqrt((xx - sx * sx / n) * (yy - sy * sy / n)), level = std::sqrt((xx - sx * sx / n) / (yy - sy * sy / n));
-        std::printf("%d Hz: correlation %.6f, level %.4f\n", rate, correlation, level);
+        const double m = static_cast<double>(n), correlation = (xy - sx * sy / m) / std::sqrt((xx - sx * sx / m) * (yy - sy * sy / m));
         EXPECT_GE(correlation, 0.9999) << rate;
-        EXPECT_NEAR(level, 0.279, 0.002) << rate;
+        EXPECT_NEAR(std::sqrt((xx - sx * sx / m) / (yy - sy * sy / m)), 4576.0 / 16384, 0.002) << rate;
     }
 }
 

@@ -43,19 +43,22 @@ TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
         std::FILE* wav = std::tmpfile();
         std::FILE* direct = std::tmpfile();  // the writer fed the whole stream at once
         std::uint8_t buffer[sector_size] = {};
-        EXPECT_EQ(printed_by([&] { demux_audio(input, wav, buffer); }), printed);
-        printed_by([&] { adx_write_init(), adx_write(direct, stream.data(), static_cast<int>(stream.size())), adx_write(direct, nullptr, 0); });
+        EXPECT_EQ(printed_by([&] { demux_audio(input, wav, buffer, adx_level::standard); }), printed);
+        static adx_writer w;
+        printed_by([&] { adx_write_init(w, adx_level::standard), adx_write(w, direct, stream.data(), static_cast<int>(stream.size())), adx_write(w, direct, nullptr, 0); });
         EXPECT_EQ(contents(wav), stream.empty() ? bytes{} : contents(direct)) << printed;
         std::fclose(input);
     }
 }
 
 // A sector of pass 2's output: a copy of input sector `from` or, with
-// `placed` >= 0, that audio sector with the next `placed` encoded bytes and the stamp.
+// `placed` >= 0, that audio sector with the next `placed` encoded bytes and the
+// stamp, its header behind `stuffed` more stuffing bytes.
 struct out_sector {
     std::size_t from;
     int placed = -1;
     std::int64_t stamp = 0;
+    int stuffed = 0;
 };
 
 void check_pass2(const bytes& out, const std::vector<sector>& in, const bytes& mp3, const std::vector<out_sector>& expect)
@@ -69,21 +72,24 @@ void check_pass2(const bytes& out, const std::vector<sector>& in, const bytes& m
             EXPECT_EQ(0, std::memcmp(s, src, sector_size)) << k;
             continue;
         }
-        // The header as it was up to its stamps; the stamps (both of a pair) from the clock.
+        // The added stuffing, the header as it was up to its stamps; the stamps (both of a pair) from the clock.
         const block_header h = skip_block_header(src + 18, 2030);
-        const int stamps = h.form == stamp_form::pts ? 5 : h.form == stamp_form::pts_dts ? 10 : 0, end = 18 + h.length + placed, rest = 2048 - end;
-        EXPECT_TRUE(std::equal(s, s + 16, src) && std::equal(s + 18, s + 18 + h.length - stamps, src + 18)) << k;
-        for (int at = 18 + h.length - stamps; at < 18 + h.length; at += 5) {
+        const int stuffed = expect[k].stuffed, start = 18 + stuffed, stamps = h.form == stamp_form::pts ? 5 : h.form == stamp_form::pts_dts ? 10 : 0;
+        const int end = start + h.length + placed, rest = 2048 - end;
+        EXPECT_TRUE(std::equal(s, s + 16, src) && std::equal(s + start, s + start + h.length - stamps, src + 18)) << k;
+        EXPECT_EQ(bytes(s + 18, s + start), bytes(static_cast<std::size_t>(stuffed), 0xFF)) << k;
+        for (int at = start + h.length - stamps; at < start + h.length; at += 5) {
             EXPECT_EQ(read_timestamp(s + at), static_cast<std::uint32_t>(expect[k].stamp)) << k;
-            EXPECT_EQ(s[at] & 0xF1, stamps == 5 ? 0x21 : at == 18 + h.length - 10 ? 0x31 : 0x11) << k;
+            EXPECT_EQ(s[at] & 0xF1, stamps == 5 ? 0x21 : at == start + h.length - 10 ? 0x31 : 0x11) << k;
         }
-        // The encoded bytes in order, then the packet ends: a padding packet behind it, or zeros in too small a room.
+        // The encoded bytes in order; the packet ends at the sector end or before a padding packet that does.
         ASSERT_LE(used + static_cast<std::size_t>(placed), mp3.size());
-        EXPECT_TRUE(std::equal(s + 18 + h.length, s + end, &mp3[used])) << k;
+        EXPECT_TRUE(std::equal(s + start + h.length, s + end, &mp3[used])) << k;
         used += static_cast<std::size_t>(placed);
-        bytes padding(static_cast<std::size_t>(rest), rest >= 6 ? 0xFF : 0);
+        EXPECT_EQ(read_word(s + 16), end - 18) << k;
+        ASSERT_TRUE(rest == 0 || rest >= 6) << k;
+        bytes padding(static_cast<std::size_t>(rest), 0xFF);
         if (rest >= 6) sfd::put_be(padding.data(), 0x1BE, 4), sfd::put_be(&padding[4], static_cast<std::uint32_t>(rest - 6), 2);
-        EXPECT_EQ(read_word(s + 16), rest >= 6 ? h.length + placed : 2030) << k;
         EXPECT_EQ(bytes(s + end, s + 2048), padding) << k;
     }
 }
@@ -93,6 +99,8 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
     const auto audio = [](std::uint32_t pts, std::size_t n = 2018, int stamps = 1, std::uint32_t dts = 0) {
         return packet(audio_code, pattern(n), stamps == 1 ? sfd::packet_header(5, true, 1, pts) : sfd::packet_header(0, stamps == 0, stamps, pts, dts));
     };
+    const auto stuffed = [](std::int64_t pts) { return packet(audio_code, pattern(2011), sfd::packet_header(12, true, 1, static_cast<std::uint32_t>(pts))); };
+    const std::int64_t d19 = 2011 * 90000 / 16000;  // a 19-byte header of 12 stuffing bytes
     const std::uint32_t big = 0x50403020;  // bits in every byte of the stamp form
     const std::int64_t d = 2018 * 90000 / 16000, d_pair = 2020 * 90000 / 16000, d_bare = 2027 * 90000 / 16000;  // 12-, 10- and 3-byte headers
     const bytes seq = {0x00, 0x00, 0x01, 0xB3, 0x16, 0x00, 0xF0, 0x13, 0xFF, 0xFF, 0xE0, 0xA0};
@@ -109,7 +117,12 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
         {{audio(5000, 2020, 2, 0), audio(0, 2020, 2, 900000), audio(20000, 2020, 2)}, 9000, {{0, 2020, 5000}, {2, 2020, 5000 + d_pair}}, "rest:4960 "},
         // The encoded audio runs out: with room for a padding packet, with 3 bytes left; the packets after are left out.
         {{audio(0), audio(0), audio(0), packet(video_code, pattern(9))}, 3018, {{0, 2018, 0}, {1, 1000, d}, {3}}, "rest:0 "},
-        {{audio(0), audio(0), audio(0)}, 4033, {{0, 2018, 0}, {1, 2015, d}}, "rest:0 "},
+        // 1 to 5 bytes left: stuffing fills them, up to 16 stuffing bytes in all; past that an empty padding
+        // packet ends the packet and the bytes it displaces go to the next audio packet, or count as rest.
+        {{audio(0), audio(0), audio(0)}, 4033, {{0, 2018, 0}, {1, 2015, d, 3}}, "rest:0 "},
+        {{stuffed(0), stuffed(0), stuffed(0)}, 4018, {{0, 2011, 0}, {1, 2007, d19, 4}}, "rest:0 "},
+        {{stuffed(0), stuffed(d19), stuffed(2 * d19)}, 4017, {{0, 2011, 0}, {1, 2005, d19}, {2, 1, 2 * d19}}, "rest:0 "},
+        {{stuffed(0), stuffed(0)}, 4017, {{0, 2011, 0}, {1, 2005, d19}}, "rest:1 "},
         // Sectors left out; the sequence-header report for a payload that holds one.
         {{packet(padding_code, {}), packet(private2_code, {}), packet(0x1BD, pattern(9)), junk, packet(video_code, seq), packet(video_code, std::span(seq).first(11))},
          100, {{4}, {5}}, "unknown code:1bd\nunexpexted code:42\nwidth: 352\nheight: 240\naspect: 1\npict rate: 3\nbit rate: 262143\nbuffer size:20\nrest:100 "},
