@@ -1,5 +1,5 @@
 // Any bytes through pass 1, the probe of the encoded audio (tags, frame
-// header report) and pass 2. The first byte sets verbose; the next two split
+// header report) and pass 2. The first byte sets verbose and the level; the next two split
 // the rest into the movie and the encoded audio. Built without libFuzzer, it
 // replays every file in the folders it is given: the seeds and the findings.
 #include "mpeg.h"
@@ -23,17 +23,18 @@ std::FILE* open_bytes(const std::uint8_t* data, std::size_t size)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     if (size < 3) return 0;
-    verbose = data[0] & 1;
+    const bool verbose = data[0] & 1;
+    messages log;
     const std::size_t split = std::min<std::size_t>(size - 3, static_cast<std::size_t>(data[1] << 8 | data[2]));
     std::FILE* movie = open_bytes(data + 3, split);
     std::FILE* mp3 = open_bytes(data + 3 + split, size - 3 - split);
     std::FILE* sink = std::fopen("/dev/null", "wb");
     std::uint8_t sector[sector_size] = {};
-    demux_audio(movie, sink, sector, data[0] & 2 ? adx_level::full : adx_level::standard);
+    demux_audio(movie, sink, sector, data[0] & 2 ? adx_level::full : adx_level::standard, log);
     std::rewind(movie);
     // As the job does: only a positive byte rate reaches pass 2.
-    const audio_probe probe = probe_byte_rate(mp3, sector);
-    if (probe.byte_rate > 0) remux_audio(movie, mp3, sink, sector, probe.byte_rate);
+    const audio_probe probe = probe_byte_rate(mp3, sector, verbose ? &log : nullptr);
+    if (probe.byte_rate > 0) remux_audio(movie, mp3, sink, sector, probe.byte_rate, log, verbose);
     std::fclose(sink);
     std::fclose(mp3);
     std::fclose(movie);

@@ -284,10 +284,7 @@ int adx_write(adx_writer& w, std::FILE* wav, const std::uint8_t* src, int len)
 {
     const bool end_of_stream = src == nullptr;
     if (w.first_time) {
-        if (!is_adx_header(src, len)) {
-            std::printf("not adx!");
-            return -1;
-        }
+        if (!is_adx_header(src, len)) return -1;
         const int skip = start_stream(w, wav, src);
         src += skip;
         len -= skip;

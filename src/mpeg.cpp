@@ -1,9 +1,53 @@
 #include "mpeg.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-int verbose = 0;
+// ---------------------------------------------------------------------------
+// Messages
+
+namespace {
+
+void vprint(bool held, std::string& text, std::FILE* stream, const char* format, std::va_list args)
+{
+    if (!held) {
+        std::vfprintf(stream, format, args);
+        return;
+    }
+    char line[1024];
+    std::va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(line, sizeof line, format, args);
+    if (n >= static_cast<int>(sizeof line)) {  // a long path: format it again at its length
+        std::string longer(static_cast<std::size_t>(n) + 1, '\0');
+        std::vsnprintf(longer.data(), longer.size(), format, again);
+        text.append(longer, 0, static_cast<std::size_t>(n));
+    } else if (n > 0) {
+        text.append(line, static_cast<std::size_t>(n));
+    }
+    va_end(again);
+}
+
+} // namespace
+
+void say(messages& m, const char* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    vprint(m.held, m.out, stdout, format, args);
+    va_end(args);
+}
+
+void tell(messages& m, const char* format, ...)
+{
+    // Our own lines on standard output come first in a shared log.
+    if (!m.held) std::fflush(stdout);
+    std::va_list args;
+    va_start(args, format);
+    vprint(m.held, m.err, stderr, format, args);
+    va_end(args);
+}
 
 // ---------------------------------------------------------------------------
 // Field codec
@@ -41,7 +85,7 @@ void write_timestamp(std::uint8_t* p, std::uint32_t ts, int prefix)
     p[4] = static_cast<std::uint8_t>((ts << 1) | 1u);
 }
 
-block_header skip_block_header(const std::uint8_t* p, int avail)
+block_header skip_block_header(const std::uint8_t* p, int avail, messages& log)
 {
     int n = 0;
     while (n < avail && p[n] == 0xFF) ++n;  // stuffing
@@ -61,7 +105,7 @@ block_header skip_block_header(const std::uint8_t* p, int avail)
         return {n + 2 * stamp_bytes, stamp_form::pts_dts, stuffing};
     }
     if (c == 0x0F) return {n + 1, stamp_form::none, stuffing};
-    std::printf("unknown %x\n", static_cast<unsigned>(c));
+    say(log, "unknown %x\n", static_cast<unsigned>(c));
     return {n, stamp_form::none, stuffing};
 }
 
@@ -166,25 +210,26 @@ bool has_tag_at(const std::uint8_t* p, int offset, const char* tag)
 
 } // namespace
 
-int audio_info(const std::uint8_t* p)
+int audio_info(const std::uint8_t* p, messages* report)
 {
     if (!has_sync(p)) return -1;
     const frame_header f = parse_frame_header(p);
-    if (verbose) {
+    if (report != nullptr) {
+        messages& m = *report;
         const int li = 3 - f.layer;
-        std::printf("version: %d\n", 2 - f.id);
-        std::printf("layer: %s\n", layer_string[f.layer]);
-        std::printf("protection: %d\n", f.protection);
-        std::printf("bit_rate: %d\n", f.rate);
-        std::printf("frequency: %d\n", f.freq);
-        std::printf("padding: %d\n", f.padding);
-        std::printf("mode: %s\n", mode[f.mode]);
-        std::printf("mode_extension: %d\n", (p[3] >> 4) & 3);
-        std::printf("copyright: %s\n", copyright[(p[3] >> 3) & 1]);
-        std::printf("original: %s\n", original[(p[3] >> 2) & 1]);
-        std::printf("emphasis: %s\n", emphasis[p[3] & 3]);
+        say(m, "version: %d\n", 2 - f.id);
+        say(m, "layer: %s\n", layer_string[f.layer]);
+        say(m, "protection: %d\n", f.protection);
+        say(m, "bit_rate: %d\n", f.rate);
+        say(m, "frequency: %d\n", f.freq);
+        say(m, "padding: %d\n", f.padding);
+        say(m, "mode: %s\n", mode[f.mode]);
+        say(m, "mode_extension: %d\n", (p[3] >> 4) & 3);
+        say(m, "copyright: %s\n", copyright[(p[3] >> 3) & 1]);
+        say(m, "original: %s\n", original[(p[3] >> 2) & 1]);
+        say(m, "emphasis: %s\n", emphasis[p[3] & 3]);
         // A reserved frequency index has no frame size; show 0 rather than divide by it.
-        std::printf("framesize: %d\n", f.freq > 0 ? (slots[li] * f.rate * 1000 + f.freq - 1) / f.freq : 0);
+        say(m, "framesize: %d\n", f.freq > 0 ? (slots[li] * f.rate * 1000 + f.freq - 1) / f.freq : 0);
     }
     return f.rate * 1000;
 }
@@ -222,14 +267,15 @@ bool is_vbr_tag_frame(const std::uint8_t* p, int avail)
 // ---------------------------------------------------------------------------
 // Video sequence header
 
-int video_info(const std::uint8_t* p)
+int video_info(const std::uint8_t* p, messages* report)
 {
-    if (!verbose) return 0;
-    std::printf("width: %d\n", (p[0] << 4) | (p[1] >> 4));
-    std::printf("height: %d\n", ((p[1] & 0x0F) << 8) | p[2]);
-    std::printf("aspect: %d\n", p[3] >> 4);
-    std::printf("pict rate: %d\n", p[3] & 0x0F);
-    std::printf("bit rate: %d\n", (p[4] << 10) | (p[5] << 2) | (p[6] >> 6));
-    std::printf("buffer size:%d\n", ((p[6] & 0x1F) << 5) | (p[7] >> 3));
+    if (report == nullptr) return 0;
+    messages& m = *report;
+    say(m, "width: %d\n", (p[0] << 4) | (p[1] >> 4));
+    say(m, "height: %d\n", ((p[1] & 0x0F) << 8) | p[2]);
+    say(m, "aspect: %d\n", p[3] >> 4);
+    say(m, "pict rate: %d\n", p[3] & 0x0F);
+    say(m, "bit rate: %d\n", (p[4] << 10) | (p[5] << 2) | (p[6] >> 6));
+    say(m, "buffer size:%d\n", ((p[6] & 0x1F) << 5) | (p[7] >> 3));
     return 0;
 }

@@ -5,9 +5,26 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
-// The reports print only when this is set (by -v on the command line).
-extern int verbose;
+// Where a conversion's messages go: printed at once, to standard output and
+// standard error, or held while conversions run side by side and printed
+// whole when the conversion ends.
+struct messages {
+    bool held = false;
+    std::string out;  // standard output, while held
+    std::string err;  // standard error, while held
+};
+
+#if defined(__GNUC__)
+#define VORNALT_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define VORNALT_PRINTF(f, a)
+#endif
+
+// Formatted like printf: say to standard output, tell to standard error.
+void say(messages& m, const char* format, ...) VORNALT_PRINTF(2, 3);
+void tell(messages& m, const char* format, ...) VORNALT_PRINTF(2, 3);
 
 // One pack with one packet per sector.
 constexpr int sector_size = 2048;
@@ -50,8 +67,8 @@ struct block_header {
 };
 
 // Parses the packet header at p (the byte after the packet-length field),
-// never looking at or past p[avail].
-block_header skip_block_header(const std::uint8_t* p, int avail);
+// never looking at or past p[avail]; an unknown header byte is reported to log.
+block_header skip_block_header(const std::uint8_t* p, int avail, messages& log);
 
 // The packet-length field of a sector, bounded to what the sector can hold.
 int bounded_packet_length(const std::uint8_t* sector);
@@ -62,9 +79,11 @@ constexpr int padding_min = 6;
 void write_padding(std::uint8_t* sector, int from);
 
 // The bit rate in bit/s of the MPEG audio frame header at p, -1 without
-// frame sync; in verbose mode it reports every field.
-int audio_info(const std::uint8_t* p);
-int video_info(const std::uint8_t* p);
+// frame sync; every field is reported to report unless it is null.
+int audio_info(const std::uint8_t* p, messages* report);
+// Reports the fields of the video sequence header whose code ends before p,
+// unless report is null.
+int video_info(const std::uint8_t* p, messages* report);
 
 // What precedes the audio in an encoded stream. Each looks at the avail
 // bytes at p only and returns the bytes to skip (0: nothing to skip).

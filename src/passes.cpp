@@ -21,14 +21,14 @@ std::size_t read_sector(std::FILE* input, std::uint8_t* sector)
 }
 
 // The packet header of a sector, bounded by its packet length.
-int header_length(const std::uint8_t* sector)
+int header_length(const std::uint8_t* sector, messages& log)
 {
-    return skip_block_header(sector + packet_header_offset, bounded_packet_length(sector)).length;
+    return skip_block_header(sector + packet_header_offset, bounded_packet_length(sector), log).length;
 }
 
 } // namespace
 
-bool demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_level level)
+bool demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_level level, messages& log)
 {
     adx_writer writer;
     adx_write_init(writer, level);
@@ -36,14 +36,15 @@ bool demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_lev
         const std::uint32_t code = read_long(sector);
         if (code == end_code) break;
         if (code != pack_code) {
-            std::printf("unexpexted code:%x sector %d\n", code, index);
+            say(log, "unexpexted code:%x sector %d\n", code, index);
             continue;
         }
         const std::uint32_t stream = read_long(sector + stream_code_offset);
         switch (stream) {
         case audio_code: {
-            const int h = header_length(sector);
-            adx_write(writer, wav, sector + packet_header_offset + h, bounded_packet_length(sector) - h);
+            const int h = header_length(sector, log);
+            if (adx_write(writer, wav, sector + packet_header_offset + h, bounded_packet_length(sector) - h) < 0)
+                say(log, "not adx!");
             break;
         }
         case system_header_code:
@@ -52,10 +53,10 @@ bool demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_lev
         case video_code:
             break;
         default:
-            std::printf("unknown code:%x\n", stream);
+            say(log, "unknown code:%x\n", stream);
         }
     }
-    adx_write(writer, wav, nullptr, 0);
+    if (adx_write(writer, wav, nullptr, 0) < 0) say(log, "not adx!");
     return !writer.first_time;
 }
 
@@ -72,7 +73,7 @@ int read_encoded_at(std::FILE* mp3, long at, std::uint8_t* sector)
 
 } // namespace
 
-audio_probe probe_byte_rate(std::FILE* mp3, std::uint8_t* sector)
+audio_probe probe_byte_rate(std::FILE* mp3, std::uint8_t* sector, messages* report)
 {
     long start = 0;
     int got = read_encoded_at(mp3, start, sector);
@@ -85,7 +86,7 @@ audio_probe probe_byte_rate(std::FILE* mp3, std::uint8_t* sector)
         start += info;
         got = read_encoded_at(mp3, start, sector);
     }
-    const audio_probe probe{audio_info(sector) / 8, is_vbr_tag_frame(sector, got)};
+    const audio_probe probe{audio_info(sector, report) / 8, is_vbr_tag_frame(sector, got)};
     std::fseek(mp3, start, SEEK_SET);
     return probe;
 }
@@ -153,7 +154,7 @@ int end_packet_after(std::uint8_t* sector, const block_header& header, int got, 
 
 void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* output, remux_state& state)
 {
-    const block_header header = skip_block_header(sector + packet_header_offset, max_packet_length);
+    const block_header header = skip_block_header(sector + packet_header_offset, max_packet_length, state.log);
     const int h = header.length;
     // The first audio packet starts the clock with the play time of a full payload.
     if (state.last_read < 0) state.last_read = max_packet_length - h;
@@ -188,9 +189,10 @@ void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* outpu
     state.audio_pts = wrapping_add(clock, duration);
 }
 
-long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector, int byte_rate)
+long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector,
+                 int byte_rate, messages& log, bool verbose)
 {
-    remux_state state{byte_rate, 0, -1};
+    remux_state state{log, byte_rate, 0, -1};
     while (read_sector(input, sector) > 0) {
         const std::uint32_t code = read_long(sector);
         if (code == end_code) {
@@ -198,7 +200,7 @@ long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8
             break;
         }
         if (code != pack_code) {
-            std::printf("unexpexted code:%x\n", code);
+            say(log, "unexpexted code:%x\n", code);
             continue;
         }
         const std::uint32_t stream = read_long(sector + stream_code_offset);
@@ -207,10 +209,10 @@ long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8
             std::fwrite(sector, 1, sector_size, output);
             break;
         case video_code: {
-            const int h = header_length(sector);
+            const int h = header_length(sector, log);
             const std::uint8_t* payload = sector + packet_header_offset + h;
             if (bounded_packet_length(sector) - h >= sequence_header_bytes && read_long(payload) == sequence_header_code)
-                video_info(payload + 4);
+                video_info(payload + 4, verbose ? &log : nullptr);
             std::fwrite(sector, 1, sector_size, output);
             break;
         }
@@ -221,12 +223,12 @@ long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8
             replace_audio_packet(sector, mp3, output, state);
             break;
         default:
-            std::printf("unknown code:%x\n", stream);
+            say(log, "unknown code:%x\n", stream);
         }
     }
     const long pos = std::ftell(mp3);
     std::fseek(mp3, 0, SEEK_END);
     const long rest = std::ftell(mp3) - pos;
-    std::printf("rest:%d ", static_cast<int>(rest));
+    say(log, "rest:%ld ", rest);
     return rest;
 }

@@ -3,13 +3,14 @@
 #pragma once
 
 #include "adxconv.h"
+#include "mpeg.h"
 
 #include <cstdint>
 #include <cstdio>
 
 // Pass 1: every audio payload of the input to the ADX writer, which writes
 // wav at the given level. Returns whether an ADX header was found.
-bool demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_level level);
+bool demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_level level, messages& log);
 
 // What the probe found where the encoded audio starts.
 struct audio_probe {
@@ -18,12 +19,13 @@ struct audio_probe {
 };
 
 // Skips an ID3v2 tag and an "Info" tag frame at the start of mp3, reads the
-// frame header where the audio starts (reporting it in verbose mode) and
-// leaves mp3 at that position.
-audio_probe probe_byte_rate(std::FILE* mp3, std::uint8_t* sector);
+// frame header where the audio starts (reporting it to report unless that is
+// null) and leaves mp3 at that position.
+audio_probe probe_byte_rate(std::FILE* mp3, std::uint8_t* sector, messages* report);
 
 // Pass 2's state for one job.
 struct remux_state {
+    messages& log;
     int byte_rate;
     std::int32_t audio_pts;       // the audio clock, 90 kHz ticks
     int last_read;                // encoded bytes in the last written audio packet; -1 before the first
@@ -36,4 +38,5 @@ void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* outpu
 
 // Pass 2: the input's sectors to output with the audio from mp3. Prints the
 // "rest:" report and returns the encoded bytes that found no room.
-long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector, int byte_rate);
+long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector,
+                 int byte_rate, messages& log, bool verbose);

@@ -2,24 +2,40 @@
 #pragma once
 
 #include "adxconv.h"
+#include "mpeg.h"
 
 #include <string>
 
 // What the options before an input set for its conversion.
 struct settings {
-    const char* encoder = "toolame32";  // -c: the encoder command text
-    bool verbose = false;               // -v: the stream reports
+    const char* encoder = nullptr;          // -c: the encoder command; null: the default encoder
+    bool verbose = false;                   // -v: the stream reports
     adx_level level = adx_level::standard;  // -l: full level
+    const char* out_dir = nullptr;          // -o: the outputs' folder; null: next to the input
 };
 
-// The output name for an input: its extension replaced by (or, without one,
-// extended with) ".mpg"; a path with backslashes gives a name in the current folder.
-std::string make_output_name(const char* input);
+// One input's conversion: what it was given, its temporary files, and
+// where its messages go.
+struct conversion {
+    std::string input;    // the path as given
+    std::string output;
+    settings options;
+    std::string encoder;  // the encoder command that runs
+    std::string wav_path = "tmp.wav";
+    std::string mp3_path = "tmp.mp3";
+    messages log;
+};
 
-// Converts one input into output_path: 0 when the movie was converted
-// whole, -1 when the job stopped or encoded audio was lost.
-int vornalt(const char* input_path, const char* output_path, const settings& options);
+// The output name for an input. Without an output folder: its extension
+// replaced by (or, without one, extended with) ".mpg"; a path with
+// backslashes gives a name in the current folder. With one: the input's file
+// name so changed, in that folder.
+std::string make_output_name(const char* input, const char* out_dir = nullptr);
 
-// The argument walk: 0 when every input converted whole, 1 when any did not,
-// -1 without arguments.
+// Converts one input: 0 when the movie was converted whole, -1 when the job
+// stopped or encoded audio was lost.
+int vornalt(conversion& job);
+
+// The command line: 0 when every input converted whole, 1 when any did not,
+// -1 without arguments or with a bad -j.
 int run(int argc, char** argv);

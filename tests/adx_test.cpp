@@ -126,7 +126,8 @@ TEST(Adx, PassOneMatchesFfmpegsDecoderAtEveryRate)
             std::FILE* input = file_of(movie);
             std::FILE* wav = std::tmpfile();
             std::uint8_t sector[sector_size];
-            EXPECT_TRUE(demux_audio(input, wav, sector, level));
+            messages log;
+            EXPECT_TRUE(demux_audio(input, wav, sector, level, log));
             std::fclose(input);
             const bytes data = contents(wav);
             for (std::size_t i = 44; i + 1 < data.size(); i += 2) pcm[level == adx_level::full].push_back(static_cast<std::int16_t>(data[i] | data[i + 1] << 8));

@@ -22,10 +22,11 @@ std::pair<int, std::string> vornalt(const temp_dir& dir, const std::string& args
 bytes audio_payloads(const bytes& movie)
 {
     bytes out;
+    messages quiet{true, "", ""};
     for (std::size_t at = 0; at + sector_size <= movie.size(); at += sector_size) {
         const std::uint8_t* s = &movie[at];
         if (read_long(s) == pack_code && read_long(s + 12) == audio_code)
-            out.insert(out.end(), s + 18 + skip_block_header(s + 18, bounded_packet_length(s)).length, s + 18 + bounded_packet_length(s));
+            out.insert(out.end(), s + 18 + skip_block_header(s + 18, bounded_packet_length(s), quiet).length, s + 18 + bounded_packet_length(s));
     }
     return out;
 }
@@ -34,7 +35,8 @@ TEST(Cli, Scenarios)
 {
     const std::string conv = "movie.sfd -> movie.mpg\npass 1\nmake mpeg audio\n", done = conv + "pass 2\nrest:# ", copy = "cp prepared.mp2 \"$2\"",
                       vbr = conv + "pass 2\nvariable bit rate audio is not supported\n", bad = conv + "pass 2\nbad mpeg audio header\n",
-                      frame = "{ printf '\\377\\373\\120\\000'; head -c 32 /dev/zero; printf ", frame_end = "; head -c 168 /dev/zero; cat prepared.mp2; } > \"$2\"";
+                      frame = "{ printf '\\377\\373\\120\\000'; head -c 32 /dev/zero; printf ", frame_end = "; head -c 168 /dev/zero; cat prepared.mp2; } > \"$2\"",
+                      failed = "vornalt: 1 of 1 movies failed: movie.sfd\n", fake = "mkdir bin && printf '#!/bin/sh\\n/bin/cp prepared.mp2 \"$2\"\\n' > bin/";
     struct scenario {
         std::string setup, encoder, args;  // shell commands run first; the body of ./enc; the arguments
         std::string out;                   // standard output: '*' any text, '#' a number
@@ -42,32 +44,49 @@ TEST(Cli, Scenarios)
         std::string err;                   // standard error, the same way
         bool placed = false;               // movie.mpg carries the prepared audio from its start
         bool output = false;               // movie.mpg exists afterwards
+        std::string check = "true";        // a shell command that must succeed afterwards
+        std::string env = "";              // put before the command
     };
     const scenario rows[] = {
         {"", copy, "", "Convertidor videos Dreamcast SFD->MPEG1    \n vornalt [-option] <infile>\n  -c <\"mp3 encoder [encoder option]\">Utilidad por lumo.  \n"
-                       "Lea README.TXT para instrucciones.       \n", 255, ""},
+                       "Lea README.TXT para instrucciones.       \n", 255, "vornalt: -h lists the options\n"},
         {"", copy, "-v -x - -c", "", 0, ""},
-        {"", copy, "-c ./enc movie.sfd -cfoo false movie.sfd nosuch.sfd -q -c", done + conv + "nosuch.sfd -> nosuch.mpg\ncan't open nosuch.sfd\n", 1, "", false, true},
+        {"", copy, "-c ./enc movie.sfd -cfoo false movie.sfd nosuch.sfd -q -c", done + conv + "nosuch.sfd -> nosuch.mpg\ncan't open nosuch.sfd\n", 1,
+         "vornalt: the encoder exited with status 1\nvornalt: nosuch.sfd: No such file or directory\nvornalt: 2 of 3 movies failed: movie.sfd, nosuch.sfd\n", false, true},
         {"", copy, "-c ./enc -verbose movie.sfd", conv + "pass 2\nversion: 1\nlayer: II\n*bit_rate: 128\n*framesize: 418\nwidth: 160\nheight: 120\n*rest:# ", 0, "", true, true},
-        {"ln movie.sfd tmp.wav", copy, "-c ./enc tmp.wav", "tmp.wav -> tmp.mpg\npass 1\ncan't open tempolary wav file\n", 1, ""},
-        {"ln -s movie.sfd tmp.mp3", copy, "-c ./enc tmp.mp3", "tmp.mp3 -> tmp.mpg\npass 1\nmake mpeg audio\ncan't open tempolary mp3 file\n", 1, ""},
-        {"ln movie.sfd x.mpg", copy, "-c ./enc x.mpg", "x.mpg -> x.mpg\npass 1\nmake mpeg audio\npass 2\ncan't open x.mpg\n", 1, ""},
-        {"", "exit 3", "-c ./enc movie.sfd", conv, 1, ""},
-        {"", "", "-c no-such-encoder movie.sfd", conv, 1, "*-c twolame*"},
-        {"cp prepared.mp2 tmp.mp3", "true", "-c ./enc movie.sfd", conv + "pass 2\ncan't open tempolary mp3 file\n", 1, ""},
-        {"", "printf '\\377\\375\\200' > \"$2\"", "-c ./enc movie.sfd", bad, 1, ""},
-        {"mkdir movie.mpg", copy, "-c ./enc movie.sfd", conv + "pass 2\ncan't open movie.mpg\n", 1, "", false, true},
-        {"ln -s /dev/full movie.mpg", copy, "-c ./enc movie.sfd", done + "can't write movie.mpg\n", 1, ""},
-        {"ln -s /dev/full tmp.wav", copy, "-c ./enc movie.sfd", "movie.sfd -> movie.mpg\npass 1\ncan't write tmp.wav\n", 1, ""},
-        {"", "cp long.mp2 \"$2\"", "-c ./enc movie.sfd", done, 1, "*movie.mpg lacks the last # bytes (#.# s)*lower bit rate*", true, true},
-        {"mkdir my.dir && cp movie.sfd my.dir/movie && cp movie.sfd intro", copy, "-c ./enc my.dir/movie ./intro && test -s my.dir/movie.mpg -a -s intro.mpg",
-         "my.dir/movie -> my.dir/movie.mpg\npass 1\nmake mpeg audio\npass 2\nrest:# ./intro -> ./intro.mpg\npass 1\nmake mpeg audio\npass 2\nrest:# ", 0, ""},
+        {"ln movie.sfd tmp.wav", copy, "-c ./enc tmp.wav", "tmp.wav -> tmp.mpg\npass 1\ncan't open tempolary wav file\n", 1, "vornalt: tmp.wav is the input itself\nvornalt: 1 of 1 movies failed: tmp.wav\n"},
+        {"ln -s movie.sfd tmp.mp3", copy, "-c ./enc tmp.mp3", "tmp.mp3 -> tmp.mpg\npass 1\nmake mpeg audio\ncan't open tempolary mp3 file\n", 1, "vornalt: tmp.mp3 is the input itself\n*"},
+        {"ln movie.sfd x.mpg", copy, "-c ./enc x.mpg", "x.mpg -> x.mpg\npass 1\nmake mpeg audio\npass 2\ncan't open x.mpg\n", 1, "vornalt: x.mpg is the input itself\n*"},
+        {"", "exit 3", "-c ./enc movie.sfd", conv, 1, "vornalt: the encoder exited with status 3\n" + failed},
+        {"", "", "-c no-such-encoder movie.sfd", conv, 1, "*-c twolame*" + failed},
+        {"cp prepared.mp2 tmp.mp3", "true", "-c ./enc movie.sfd", conv + "pass 2\ncan't open tempolary mp3 file\n", 1, "vornalt: tmp.mp3: No such file or directory\n" + failed},
+        {"", "printf '\\377\\375\\200' > \"$2\"", "-c ./enc movie.sfd", bad, 1, failed},
+        {"mkdir movie.mpg", copy, "-c ./enc movie.sfd", "movie.sfd -> movie.mpg\ncan't open movie.mpg\n", 1, "vornalt: movie.mpg: Is a directory\n" + failed, false, true, "test ! -e tmp.wav"},
+        {"ln -s /dev/full movie.mpg", copy, "-c ./enc movie.sfd", done + "can't write movie.mpg\n", 1, "vornalt: movie.mpg: No space left on device\n" + failed},
+        {"ln -s /dev/full tmp.wav", copy, "-c ./enc movie.sfd", "movie.sfd -> movie.mpg\npass 1\ncan't write tmp.wav\n", 1, "vornalt: tmp.wav: No space left on device\n" + failed},
+        {"", "cp long.mp2 \"$2\"", "-c ./enc movie.sfd", done, 1, "\nvornalt: warning: movie.mpg lacks the last # bytes (#.# s)*lower bit rate\n" + failed, true, true},
+        {"mkdir my.dir && cp movie.sfd my.dir/movie && cp movie.sfd intro", copy, "-c ./enc my.dir/movie ./intro",
+         "my.dir/movie -> my.dir/movie.mpg\npass 1\nmake mpeg audio\npass 2\nrest:# ./intro -> ./intro.mpg\npass 1\nmake mpeg audio\npass 2\nrest:# ", 0, "", false, false, "test -s my.dir/movie.mpg -a -s intro.mpg"},
         {"", "printf 'ID3\\004\\000\\000\\000\\000\\000\\005abcde' | cat - prepared.mp2 > \"$2\"", "-c ./enc movie.sfd", done, 0, "", true, true},
         {"", "printf 'ID3\\004\\000\\020\\000\\000\\000\\002xy3DI\\004\\000\\020\\000\\000\\000\\002' | cat - prepared.mp2 > \"$2\"", "-c ./enc movie.sfd", done, 0, "", true, true},
-        {"", "printf 'ID3\\004\\000\\000\\000\\000\\001\\000' > \"$2\"", "-c ./enc movie.sfd", bad, 1, ""},
+        {"", "printf 'ID3\\004\\000\\000\\000\\000\\001\\000' > \"$2\"", "-c ./enc movie.sfd", bad, 1, failed},
         {"", frame + "Info" + frame_end, "-c ./enc -v movie.sfd", "*pass 2\nversion: 1\nlayer: II\nprotection: 1\nbit_rate: 128\n*", 0, "", true, true},
-        {"", frame + "Xing" + frame_end, "-c ./enc movie.sfd", vbr, 1, ""},
-        {"", "{ printf '\\377\\373\\120\\300'; head -c 32 /dev/zero; printf VBRI" + frame_end, "-c ./enc movie.sfd", vbr, 1, ""},
+        {"", frame + "Xing" + frame_end, "-c ./enc movie.sfd", vbr, 1, failed},
+        {"", "{ printf '\\377\\373\\120\\300'; head -c 32 /dev/zero; printf VBRI" + frame_end, "-c ./enc movie.sfd", vbr, 1, failed},
+        // Output folders: a path with slashes, one with backslashes, a dotted folder, the current folder; a missing folder, a file.
+        {"mkdir out my.dir && cp movie.sfd my.dir/movie && cp movie.sfd 'sub\\intro.sfd'", copy, "-c ./enc -o out my.dir/movie -o my.dir/ 'sub\\intro.sfd' -o '' my.dir/movie",
+         "my.dir/movie -> out/movie.mpg\n*rest:# sub\\intro.sfd -> my.dir/intro.mpg\n*rest:# my.dir/movie -> movie.mpg\n*rest:# ", 0, "", true, true, "test -s out/movie.mpg -a -s my.dir/intro.mpg"},
+        {"", copy, "-c ./enc -o nowhere movie.sfd", "movie.sfd -> nowhere/movie.mpg\ncan't open nowhere/movie.mpg\n", 1, "vornalt: nowhere: No such file or directory\n" + failed, false, false, "test ! -e tmp.wav"},
+        {"", copy, "-c ./enc -o movie.sfd movie.sfd", "movie.sfd -> movie.sfd/movie.mpg\ncan't open movie.sfd/movie.mpg\n", 1, "vornalt: movie.sfd: Not a directory\n" + failed},
+        // The default encoder: toolame32, else twolame, else lame, said once.
+        {fake + "lame && chmod +x bin/lame", "", "movie.sfd movie.sfd", done + done, 0, "vornalt: toolame32 not found; encoding with lame\n", true, true, "true", "PATH=\"$PWD/bin\" "},
+        {fake + "toolame32 && cp bin/toolame32 bin/twolame && chmod +x bin/*", "", "movie.sfd", done, 0, "", true, true, "true", "PATH=\"$PWD/bin\" "},
+        {"mkdir bin", "", "movie.sfd", conv, 1, "*toolame32*not found*-c twolame*" + failed, false, false, "true", "PATH=\"$PWD/bin\" "},
+        // Help and version, before any conversion.
+        {"", copy, "-c ./enc movie.sfd -h", "usage: vornalt [options] movie.sfd ...\n*\nExit status:*\nExamples:\n*", 0, ""},
+        {"", copy, "--help", "usage: vornalt*", 0, ""}, {"", copy, "-help", "usage: vornalt*", 0, ""},
+        {"", copy, "movie.sfd --version", "vornalt #.#.#\n", 0, ""},
+        {"", copy, "a1 a2 a3 a4 a5 a6 a7 a8 a9 a10 a11 a12", "*", 1, "*vornalt: 12 of 12 movies failed: a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, and 2 more\n"},
     };
     const bytes movie = sfd::mux(mpeg1_video(1), adx_tone(2, 44100, 1));
     for (const scenario& r : rows) {
@@ -77,13 +96,14 @@ TEST(Cli, Scenarios)
         write_bytes(dir / "long.mp2", mp2_tone(3));
         write_bytes(dir / "enc", std::span(reinterpret_cast<const std::uint8_t*>(r.encoder.data()), r.encoder.size()));
         ASSERT_EQ(run_shell(dir.cd() + "chmod +x enc && " + (r.setup.empty() ? "true" : r.setup)).first, 0);
-        const auto [status, out] = vornalt(dir, r.args);
+        const auto [status, out] = run_shell(dir.cd() + r.env + VORNALT_BIN " " + r.args + " 2>stderr.txt");
         const bytes err = read_bytes(dir / "stderr.txt");
         EXPECT_TRUE(matches(r.out.c_str(), out.c_str())) << r.args << "\n" << out;
         EXPECT_EQ(status, r.status) << r.args;
         EXPECT_TRUE(matches(r.err.c_str(), std::string(err.begin(), err.end()).c_str())) << r.args << "\n" << std::string(err.begin(), err.end());
         EXPECT_EQ(read_bytes(dir / "movie.sfd"), movie) << "the input keeps its bytes";
         EXPECT_EQ(fs::exists(fs::symlink_status(dir / "movie.mpg")), r.output) << r.args;
+        EXPECT_EQ(run_shell(dir.cd() + r.check).first, 0) << r.args << ": " << r.check;
         const bytes payloads = audio_payloads(read_bytes(dir / "movie.mpg")), prepared = mp2_tone(1);
         EXPECT_TRUE(!r.placed || std::equal(prepared.begin(), prepared.begin() + 4000, payloads.begin())) << r.args;
     }

@@ -43,9 +43,10 @@ TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
         std::FILE* wav = std::tmpfile();
         std::FILE* direct = std::tmpfile();  // the writer fed the whole stream at once
         std::uint8_t buffer[sector_size] = {};
-        EXPECT_EQ(printed_by([&] { demux_audio(input, wav, buffer, adx_level::standard); }), printed);
+        messages log;
+        EXPECT_EQ(printed_by([&] { demux_audio(input, wav, buffer, adx_level::standard, log); }), printed);
         static adx_writer w;
-        printed_by([&] { adx_write_init(w, adx_level::standard), adx_write(w, direct, stream.data(), static_cast<int>(stream.size())), adx_write(w, direct, nullptr, 0); });
+        adx_write_init(w, adx_level::standard), adx_write(w, direct, stream.data(), static_cast<int>(stream.size())), adx_write(w, direct, nullptr, 0);
         EXPECT_EQ(contents(wav), stream.empty() ? bytes{} : contents(direct)) << printed;
         std::fclose(input);
     }
@@ -73,7 +74,8 @@ void check_pass2(const bytes& out, const std::vector<sector>& in, const bytes& m
             continue;
         }
         // The added stuffing, the header as it was up to its stamps; the stamps (both of a pair) from the clock.
-        const block_header h = skip_block_header(src + 18, 2030);
+        messages quiet{true, "", ""};
+        const block_header h = skip_block_header(src + 18, 2030, quiet);
         const int stuffed = expect[k].stuffed, start = 18 + stuffed, stamps = h.form == stamp_form::pts ? 5 : h.form == stamp_form::pts_dts ? 10 : 0;
         const int end = start + h.length + placed, rest = 2048 - end;
         EXPECT_TRUE(std::equal(s, s + 16, src) && std::equal(s + start, s + start + h.length - stamps, src + 18)) << k;
@@ -132,9 +134,8 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
         std::FILE *input = file_of(sfd::flatten(in)), *encoded = file_of(mp3), *output = std::tmpfile();
         std::uint8_t buffer[sector_size] = {};
         long rest = 0;
-        verbose = 1;
-        EXPECT_EQ(printed_by([&] { rest = remux_audio(input, encoded, output, buffer, 16000); }), printed);
-        verbose = 0;
+        messages log;
+        EXPECT_EQ(printed_by([&] { rest = remux_audio(input, encoded, output, buffer, 16000, log, true); }), printed);
         EXPECT_EQ("rest:" + std::to_string(rest) + " ", printed.substr(printed.rfind("rest:")));
         check_pass2(contents(output), in, mp3, expect);
         std::fclose(input);
