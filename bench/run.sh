@@ -3,7 +3,8 @@
 # same bytes (reads the input twice, writes a WAV file and an output of the
 # sizes the program writes, runs the same stand-in encoder), for a ~20 MB and
 # a ~200 MB movie, side by side in one run; cp and dd for scale; peak memory.
-# Usage: bench/run.sh [RUNS]   (needs ffmpeg and bc; builds a Release vornalt)
+# Then a batch: six ~20 MB movies encoded by twolame, -j 2 against -j 1.
+# Usage: bench/run.sh [RUNS]   (needs ffmpeg, twolame and bc; builds a Release vornalt)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-5}
@@ -102,3 +103,24 @@ SH
     fi
     echo "  memory: peak RSS $(peak_kib "$build/vornalt" -c ./copy_encoder "$movie.sfd") KiB"
 done
+
+# A disc's worth: six movies with a real encoder, two at a time against one
+# after another, from the page cache.
+mkdir -p batch
+i=1; while [ $i -le 6 ]; do [ -f batch/b$i.sfd ] || cp small.sfd batch/b$i.sfd; i=$((i + 1)); done
+cd batch
+one=""; two=""
+i=0
+while [ $i -lt "$runs" ]; do
+    rm -f ./*.mpg tmp.wav tmp.mp3
+    one="$one $(seconds_of "$build/vornalt" -j 1 -c twolame b1.sfd b2.sfd b3.sfd b4.sfd b5.sfd b6.sfd)"
+    rm -f ./*.mpg tmp.wav tmp.mp3
+    two="$two $(seconds_of "$build/vornalt" -j 2 -c twolame b1.sfd b2.sfd b3.sfd b4.sfd b5.sfd b6.sfd)"
+    i=$((i + 1))
+done
+o=$(echo $one | median)
+t=$(echo $two | median)
+echo "batch:    6 x small.sfd, encoder twolame"
+echo "  time:   -j 1 $o s, -j 2 $t s (medians of $runs runs): ratio $(ratio "$t" "$o")"
+echo "  memory: peak RSS -j 1 $(peak_kib "$build/vornalt" -j 1 -c twolame b1.sfd b2.sfd b3.sfd b4.sfd b5.sfd b6.sfd) KiB," \
+    "-j 2 $(peak_kib "$build/vornalt" -j 2 -c twolame b1.sfd b2.sfd b3.sfd b4.sfd b5.sfd b6.sfd) KiB (the largest process: vornalt or an encoder)"

@@ -1,3 +1,6 @@
+#ifdef _WIN32
+#define _CRT_RAND_S  // rand_s, random numbers from the system; before any C runtime header
+#endif
 #include "platform.h"
 
 #ifdef _WIN32
@@ -8,15 +11,25 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
+#include <thread>
+
+#ifndef _WIN32
+extern char** environ;
+#endif
 
 bool is_path_separator(char c)
 {
@@ -144,3 +157,251 @@ command_status interpret_status(int status)
     return {code == 0, code == 127, true, code};
 #endif
 }
+
+std::string quote_path(const std::string& path)
+{
+#ifdef _WIN32
+    return '"' + path + '"';  // a Windows path holds no double quote
+#else
+    std::string quoted = "'";
+    for (const char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+#endif
+}
+
+#ifdef _WIN32
+int run_command(const std::string& command, const char* out_path, const char* err_path)
+{
+    std::string line = command;
+    if (out_path != nullptr) line += " >" + quote_path(out_path);
+    if (err_path != nullptr) line += " 2>" + quote_path(err_path);
+    // cmd.exe drops the first and the last double quote of a command line
+    // that starts with one; the outer pair keeps the command's own quotes.
+    return std::system(('"' + line + '"').c_str());
+}
+#else
+int run_command(const std::string& command, const char* out_path, const char* err_path)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    constexpr int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    if (out_path != nullptr) posix_spawn_file_actions_addopen(&actions, 1, out_path, flags, 0600);
+    if (err_path != nullptr) posix_spawn_file_actions_addopen(&actions, 2, err_path, flags, 0600);
+    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        errno = spawned;
+        return -1;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
+}
+#endif
+
+unsigned processor_count()
+{
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}
+
+// ---------------------------------------------------------------------------
+// Private folders
+
+namespace {
+
+// The live private folders, where a signal handler can find them without
+// allocating: a slot is free (0), being made or removed (1), or live (2).
+struct folder_slot {
+    std::atomic<int> state{0};
+    char path[1024];
+};
+folder_slot folder_slots[max_private_folders];
+
+// Removes the files of a slot's folder and the folder; safe in a signal
+// handler (no allocation, system calls only).
+void remove_slot_files(const char* folder)
+{
+    char file[sizeof folder_slot::path + 32];
+    for (const char* name : private_file_names) {
+        std::strcpy(file, folder);
+        std::strcat(file, "/");
+        std::strcat(file, name);
+#ifdef _WIN32
+        DeleteFileA(file);
+#else
+        unlink(file);
+#endif
+    }
+#ifdef _WIN32
+    RemoveDirectoryA(folder);
+#else
+    rmdir(folder);
+#endif
+}
+
+void remove_live_folders()
+{
+    for (folder_slot& slot : folder_slots) {
+        if (slot.state.load() == 2) remove_slot_files(slot.path);
+    }
+}
+
+#ifdef _WIN32
+// A fresh name under %TEMP%, made by the one CreateDirectory that succeeds.
+bool make_folder(std::string& path)
+{
+    char base[MAX_PATH + 1];
+    const DWORD n = GetTempPathA(sizeof base, base);
+    if (n == 0 || n > MAX_PATH) return false;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned a = 0;
+        unsigned b = 0;
+        if (rand_s(&a) != 0 || rand_s(&b) != 0) return false;
+        char name[32];
+        std::snprintf(name, sizeof name, "vornalt-%08x%08x", a, b);
+        path = std::string(base) + name;
+        if (CreateDirectoryA(path.c_str(), nullptr)) return true;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    errno = EEXIST;
+    return false;
+}
+
+BOOL WINAPI on_console_event(DWORD)
+{
+    remove_live_folders();
+    return FALSE;  // the default handler ends the program
+}
+#else
+// mkdtemp makes a folder of mode 0700 with a name that nobody can predict.
+bool make_folder(std::string& path)
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vornalt-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) return false;
+    path = pattern;
+    return true;
+}
+
+void on_signal(int sig)
+{
+    remove_live_folders();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+#endif
+
+} // namespace
+
+bool private_folder::make()
+{
+    for (int i = 0; i < max_private_folders; ++i) {
+        int expected = 0;
+        if (!folder_slots[i].state.compare_exchange_strong(expected, 1)) continue;
+        if (!make_folder(path_) || path_.size() >= sizeof folder_slots[i].path) {
+            folder_slots[i].state.store(0);
+            return false;
+        }
+        std::strcpy(folder_slots[i].path, path_.c_str());
+        folder_slots[i].state.store(2);
+        slot_ = i;
+        return true;
+    }
+    errno = EMFILE;
+    return false;
+}
+
+void private_folder::release()
+{
+    if (slot_ < 0) return;
+    folder_slots[slot_].state.store(1);
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+    folder_slots[slot_].state.store(0);
+    slot_ = -1;
+}
+
+void remove_private_folders_on_exit()
+{
+#ifdef _WIN32
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+#else
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        // A signal that the caller had ignored (nohup) stays ignored.
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        struct sigaction action {};
+        action.sa_handler = on_signal;
+        sigemptyset(&action.sa_mask);
+        sigaction(sig, &action, nullptr);
+    }
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// File locks
+
+#ifdef _WIN32
+namespace {
+
+// A byte range far past the end of any file: locking it leaves the data
+// free for the encoder to read.
+OVERLAPPED far_range()
+{
+    OVERLAPPED range{};
+    range.OffsetHigh = 0x7FFFFFFF;
+    return range;
+}
+
+} // namespace
+
+file_lock::result file_lock::try_take(const char* path)
+{
+    handle_ = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE) {
+        handle_ = nullptr;
+        return unavailable;
+    }
+    OVERLAPPED range = far_range();
+    if (LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &range)) return taken;
+    return GetLastError() == ERROR_LOCK_VIOLATION ? busy : unavailable;
+}
+
+void file_lock::wait()
+{
+    OVERLAPPED range = far_range();
+    LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &range);
+}
+
+file_lock::~file_lock()
+{
+    if (handle_ != nullptr) CloseHandle(handle_);  // closing the handle releases its lock
+}
+#else
+file_lock::result file_lock::try_take(const char* path)
+{
+    // A descriptor of the lock's own, not inherited by the encoder; flock
+    // locks stay while other descriptors of the file are opened and closed.
+    fd_ = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) return unavailable;
+    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return taken;
+    return errno == EWOULDBLOCK ? busy : unavailable;
+}
+
+void file_lock::wait()
+{
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+file_lock::~file_lock()
+{
+    if (fd_ >= 0) close(fd_);
+}
+#endif

@@ -40,3 +40,67 @@ struct command_status {
     int code;
 };
 command_status interpret_status(int status);
+
+// Quotes a path for the command processor.
+std::string quote_path(const std::string& path);
+
+// Runs command through the command processor in the current folder and
+// waits for it; its standard output and error go to out_path and err_path
+// when they are given. Returns the command processor's status.
+int run_command(const std::string& command, const char* out_path, const char* err_path);
+
+// The number of processors, at least 1.
+unsigned processor_count();
+
+// A private temporary folder of a conversion: made with a name that nobody
+// can predict, entered only by the user, and removed with the files in it
+// when the folder is released, when the program is interrupted (Ctrl+C) or
+// terminated. Up to max_private_folders live at a time.
+constexpr int max_private_folders = 256;
+constexpr const char* private_file_names[] = {"tmp.wav", "tmp.mp3", "encoder.out", "encoder.err"};
+class private_folder {
+public:
+    private_folder() = default;
+    ~private_folder() { release(); }
+    private_folder(const private_folder&) = delete;
+    private_folder& operator=(const private_folder&) = delete;
+
+    // Makes the folder; returns false (errno set) when it can't be made.
+    bool make();
+    // The folder's path.
+    const std::string& path() const { return path_; }
+    void release();
+
+private:
+    int slot_ = -1;
+    std::string path_;
+};
+
+// Removes the live private folders when the program is interrupted or
+// terminated; installed once before conversions run side by side.
+void remove_private_folders_on_exit();
+
+// A lock on a file, held until the object ends, so that the conversions of
+// several processes that share one folder's temporary files take turns.
+// Opening and closing the file otherwise does not release it.
+class file_lock {
+public:
+    file_lock() = default;
+    ~file_lock();
+    file_lock(const file_lock&) = delete;
+    file_lock& operator=(const file_lock&) = delete;
+
+    enum result { taken, busy, unavailable };
+    // Takes the lock on path at once, or tells that another process holds
+    // it, or that the file can't be opened (then nothing is locked).
+    result try_take(const char* path);
+    // Waits for a busy lock and takes it.
+    void wait();
+
+private:
+#ifdef _WIN32
+    void* handle_ = nullptr;
+#else
+    int fd_ = -1;
+#endif
+};

@@ -52,7 +52,8 @@ TEST(Cli, Scenarios)
                        "Lea README.TXT para instrucciones.       \n", 255, "vornalt: -h lists the options\n"},
         {"", copy, "-v -x - -c", "", 0, ""},
         {"", copy, "-c ./enc movie.sfd -cfoo false movie.sfd nosuch.sfd -q -c", done + conv + "nosuch.sfd -> nosuch.mpg\ncan't open nosuch.sfd\n", 1,
-         "vornalt: the encoder exited with status 1\nvornalt: nosuch.sfd: No such file or directory\nvornalt: 2 of 3 movies failed: movie.sfd, nosuch.sfd\n", false, true},
+         "vornalt: warning: movie.sfd gives movie.mpg too; its output replaces that of movie.sfd\nvornalt: the encoder exited with status 1\n"
+         "vornalt: nosuch.sfd: No such file or directory\nvornalt: 2 of 3 movies failed: movie.sfd, nosuch.sfd\n", false, true},
         {"", copy, "-c ./enc -verbose movie.sfd", conv + "pass 2\nversion: 1\nlayer: II\n*bit_rate: 128\n*framesize: 418\nwidth: 160\nheight: 120\n*rest:# ", 0, "", true, true},
         {"ln movie.sfd tmp.wav", copy, "-c ./enc tmp.wav", "tmp.wav -> tmp.mpg\npass 1\ncan't open tempolary wav file\n", 1, "vornalt: tmp.wav is the input itself\nvornalt: 1 of 1 movies failed: tmp.wav\n"},
         {"ln -s movie.sfd tmp.mp3", copy, "-c ./enc tmp.mp3", "tmp.mp3 -> tmp.mpg\npass 1\nmake mpeg audio\ncan't open tempolary mp3 file\n", 1, "vornalt: tmp.mp3 is the input itself\n*"},
@@ -79,7 +80,7 @@ TEST(Cli, Scenarios)
         {"", copy, "-c ./enc -o nowhere movie.sfd", "movie.sfd -> nowhere/movie.mpg\ncan't open nowhere/movie.mpg\n", 1, "vornalt: nowhere: No such file or directory\n" + failed, false, false, "test ! -e tmp.wav"},
         {"", copy, "-c ./enc -o movie.sfd movie.sfd", "movie.sfd -> movie.sfd/movie.mpg\ncan't open movie.sfd/movie.mpg\n", 1, "vornalt: movie.sfd: Not a directory\n" + failed},
         // The default encoder: toolame32, else twolame, else lame, said once.
-        {fake + "lame && chmod +x bin/lame", "", "movie.sfd movie.sfd", done + done, 0, "vornalt: toolame32 not found; encoding with lame\n", true, true, "true", "PATH=\"$PWD/bin\" "},
+        {fake + "lame && chmod +x bin/lame", "", "movie.sfd movie.sfd", done + done, 0, "vornalt: toolame32 not found; encoding with lame\nvornalt: warning: *", true, true, "true", "PATH=\"$PWD/bin\" "},
         {fake + "toolame32 && cp bin/toolame32 bin/twolame && chmod +x bin/*", "", "movie.sfd", done, 0, "", true, true, "true", "PATH=\"$PWD/bin\" "},
         {"mkdir bin", "", "movie.sfd", conv, 1, "*toolame32*not found*-c twolame*" + failed, false, false, "true", "PATH=\"$PWD/bin\" "},
         // Help and version, before any conversion.
@@ -87,6 +88,10 @@ TEST(Cli, Scenarios)
         {"", copy, "--help", "usage: vornalt*", 0, ""}, {"", copy, "-help", "usage: vornalt*", 0, ""},
         {"", copy, "movie.sfd --version", "vornalt #.#.#\n", 0, ""},
         {"", copy, "a1 a2 a3 a4 a5 a6 a7 a8 a9 a10 a11 a12", "*", 1, "*vornalt: 12 of 12 movies failed: a1, a2, a3, a4, a5, a6, a7, a8, a9, a10, and 2 more\n"},
+        // -j: a number, attached or next; nothing is converted without one.
+        {"", copy, "-c ./enc movie.sfd -j", "", 255, "vornalt: -j takes a number of conversions, as in -j 4\n"},
+        {"", copy, "-jx -c ./enc movie.sfd", "", 255, "vornalt: -j takes a number of conversions, as in -j 4\n"},
+        {"", copy, "-j4 -c ./enc movie.sfd -j 0", done, 0, "", true, true, "test ! -e tmp.wav -a ! -e tmp.mp3"},
     };
     const bytes movie = sfd::mux(mpeg1_video(1), adx_tone(2, 44100, 1));
     for (const scenario& r : rows) {
@@ -107,6 +112,48 @@ TEST(Cli, Scenarios)
         const bytes payloads = audio_payloads(read_bytes(dir / "movie.mpg")), prepared = mp2_tone(1);
         EXPECT_TRUE(!r.placed || std::equal(prepared.begin(), prepared.begin() + 4000, payloads.begin())) << r.args;
     }
+}
+
+// Conversions side by side print, write and exit as they do one after another, leave no temporary
+// files, and never run two conversions of one output at once; conversions of two processes in one
+// folder take turns.
+TEST(Parallel, SameAsInOrder)
+{
+    const bytes movies[] = {sfd::mux(mpeg1_video(1), adx_tone(2, 44100, 1)), sfd::mux(mpeg1_video(1), adx_tone(1, 22050, 1)), sfd::mux(mpeg1_video(2), adx_tone(2, 48000, 2))};
+    const std::string encoder = "echo encoding $(basename \"$1\"); echo to stderr >&2; sleep 0.3; cp prepared.mp2 \"$2\"";
+    std::map<std::string, std::string> runs;  // arguments -> what the run left
+    for (const std::string parallel : {"", "-j 3 ", "-j0 "}) {
+        temp_dir dir;
+        write_bytes(dir / "enc", std::span(reinterpret_cast<const std::uint8_t*>(encoder.data()), encoder.size()));
+        write_bytes(dir / "prepared.mp2", mp2_tone(1));
+        for (int i = 0; i < 3; ++i) write_bytes(dir / ("m" + std::to_string(i) + ".sfd"), movies[i]);
+        ASSERT_EQ(run_shell(dir.cd() + "mkdir a b out tmp && cp m0.sfd a/x.sfd && cp m1.sfd b/x.sfd && chmod +x enc").first, 0);
+        const std::string args = parallel + "-c ./enc m0.sfd m1.sfd nosuch.sfd -o out a/x.sfd b/x.sfd -o '' m2.sfd out/x.mpg";
+        const auto [status, out] = run_shell(dir.cd() + "TMPDIR=\"$PWD/tmp\" " VORNALT_BIN " " + args + " 2>stderr.txt");
+        const bytes err = read_bytes(dir / "stderr.txt");
+        std::string left = "status " + std::to_string(status) + "\n" + out + "\n" + std::string(err.begin(), err.end());
+        for (const char* name : {"m0.mpg", "m1.mpg", "m2.mpg", "out/x.mpg", "x.mpg"}) left += std::string(name) + " " + std::to_string(std::hash<std::string>{}(run_shell(dir.cd() + "cat " + name).second)) + "\n";
+        runs[parallel] = left;
+        if (!parallel.empty()) {
+            EXPECT_EQ(run_shell(dir.cd() + "ls -A tmp; ls tmp.* 2>/dev/null").second, "") << "temporary files left";
+        }
+    }
+    EXPECT_EQ(runs["-j 3 "], runs[""]);
+    EXPECT_EQ(runs["-j0 "], runs[""]);
+}
+
+TEST(Parallel, TwoProcessesInOneFolderTakeTurns)
+{
+    temp_dir dir;
+    const std::string encoder = "sleep 1; cp prepared.mp2 \"$2\"";
+    write_bytes(dir / "enc", std::span(reinterpret_cast<const std::uint8_t*>(encoder.data()), encoder.size()));
+    write_bytes(dir / "prepared.mp2", mp2_tone(1));
+    write_bytes(dir / "a.sfd", sfd::mux(mpeg1_video(2), adx_tone(2, 44100, 2)));
+    write_bytes(dir / "b.sfd", sfd::mux(mpeg1_video(2), adx_tone(1, 22050, 2)));
+    const std::string both = "chmod +x enc && { " VORNALT_BIN " -c ./enc a.sfd >a.txt 2>&1 & " VORNALT_BIN " -c ./enc b.sfd >b.txt 2>&1; wait; } && ";
+    ASSERT_EQ(run_shell(dir.cd() + both + "mkdir one && cp a.sfd b.sfd enc prepared.mp2 one && cd one && " VORNALT_BIN " -c ./enc a.sfd b.sfd >/dev/null 2>&1").first, 0);
+    for (const char* name : {"a.mpg", "b.mpg"}) EXPECT_EQ(read_bytes(dir / name), read_bytes(dir / "one" / name)) << name;
+    EXPECT_EQ(run_shell(dir.cd() + "cat a.txt b.txt | grep -c 'vornalt: waiting for another conversion in this folder (tmp.wav is in use); -j N converts in parallel'").second, "1\n");
 }
 
 // Black with a white flash and silence with a 1 kHz tone, both from 2.0 s,

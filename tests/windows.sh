@@ -1,6 +1,7 @@
 #!/bin/sh
 # vornalt.exe under Wine against the Linux build: the same tmp.wav, outputs and
-# messages for the sample and a fixture, the same refusals of inputs named like
+# messages for the sample and a fixture, in order and side by side (-j 2, no
+# temporary files left), -o joined with a backslash, the same refusals of inputs named like
 # its temporary files or its output (left as they were), wildcards, a
 # drive-letter path with blanks, the missing-encoder hint.
 # Usage: tests/windows.sh LINUX_BUILD WINDOWS_BUILD   (needs wine, ffmpeg)
@@ -27,6 +28,14 @@ both() { # FOLDER ARGS...: both builds convert in their copy of FOLDER with the 
 }
 both . sample.sfd late.sfd
 for f in tmp.wav sample.mpg late.mpg; do cmp "lin/$f" "win/$f"; done
+# Side by side: the same outputs and messages, no temporary files here or in %TEMP%.
+for d in lin win; do mkdir "$d/j2" && cp "$d"/enc* "$d"/prepared.mp2 "$d"/*.sfd "$d/j2"; done
+both j2 -j 2 sample.sfd late.sfd
+for f in sample.mpg late.mpg; do cmp "lin/$f" "win/j2/$f"; done
+test -z "$(ls win/j2/tmp.* 2>/dev/null)"
+temp=$(winepath -u "$(wine cmd /c echo %TEMP% | tr -d '\r')")
+test -z "$(ls -d "$temp"/vornalt-* 2>/dev/null)"
+(cd win && mkdir out && wine "$exe" -c enc.bat -o out sample.sfd | grep -qF 'sample.sfd -> out\sample.mpg' && cmp out/sample.mpg ../lin/sample.mpg)
 for name in tmp.wav tmp.mp3 X.mpg; do
     for d in lin win; do (mkdir "$d/$name.d" && cp "$d"/enc* "$d"/prepared.mp2 "$d/$name.d" && cp "$sample" "$d/$name.d/$name"); done
     both "$name.d" "$name"
