@@ -19,7 +19,7 @@ sfd::bytes read_file(const char* path)
     return data;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

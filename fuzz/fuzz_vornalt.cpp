@@ -18,7 +18,7 @@ std::FILE* open_bytes(const std::uint8_t* data, std::size_t size)
     return fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -31,9 +31,9 @@ constexpr int wav_byte_rate_field = 28;
 constexpr int wav_align_field = 32;
 constexpr int wav_data_size_field = 40;
 constexpr std::uint8_t wav_template[wav_header_bytes] = {
-    'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
-    16, 0, 0, 0, 1, 0, 2, 0, 0x44, 0xAC, 0, 0, 0x10, 0xB1, 0x02, 0,
-    4, 0, 16, 0, 'd', 'a', 't', 'a', 0, 0, 0, 0,
+    'R', 'I', 'F', 'F', 0,   0,   0,   0,   'W',  'A',  'V', 'E', 'f',  'm',  't',  ' ',  // RIFF size, "WAVE", "fmt "
+    16,  0,   0,   0,   1,   0,   2,   0,   0x44, 0xAC, 0,   0,   0x10, 0xB1, 0x02, 0,    // PCM, 2 channels, 44100 Hz
+    4,   0,   16,  0,   'd', 'a', 't', 'a', 0,    0,    0,   0,                           // 16-bit samples, data size
 };
 
 void put_le32(std::uint8_t* p, std::uint32_t v)
@@ -132,8 +132,7 @@ void convert_mono(std::uint8_t* out, const std::uint8_t* unit, std::int32_t* pre
 // The left and right frames decoded side by side, so that their independent
 // predictor chains overlap.
 template <adx_level level>
-void convert_stereo(std::uint8_t* out, const std::uint8_t* unit, std::int32_t* prev,
-                    const adx_weights& weights)
+void convert_stereo(std::uint8_t* out, const std::uint8_t* unit, std::int32_t* prev, const adx_weights& weights)
 {
     const adx_weights w = weights;  // a copy: the stores to out could alias the caller's
     const std::uint8_t* left = unit;
@@ -201,8 +200,7 @@ int start_stream(adx_writer& w, std::FILE* wav, const std::uint8_t* src)
     const std::uint32_t channels = src[channels_field];
     const std::uint32_t rate = read_long(src + sample_rate_field);
     std::uint32_t count = read_long(src + sample_count_field);
-    const int cutoff =
-        header_length >= cutoff_field + 2 ? read_word(src + cutoff_field) : default_cutoff;
+    const int cutoff = header_length >= cutoff_field + 2 ? read_word(src + cutoff_field) : default_cutoff;
     // Keep the WAV size fields (data size + 36) inside 32 bits.
     const std::uint32_t max_count = (0xFFFFFFFFu - 36) / (2 * channels);
     if (count > max_count) count = max_count;
@@ -242,12 +240,11 @@ void fix_short_header(adx_writer& w, std::FILE* wav)
     put_le32(field, data_bytes + 36);
     if (std::fseek(wav, w.header_pos + riff_size_field, SEEK_SET) == 0) std::fwrite(field, 1, 4, wav);
     put_le32(field, data_bytes);
-    if (std::fseek(wav, w.header_pos + wav_data_size_field, SEEK_SET) == 0)
-        std::fwrite(field, 1, 4, wav);
+    if (std::fseek(wav, w.header_pos + wav_data_size_field, SEEK_SET) == 0) std::fwrite(field, 1, 4, wav);
     std::fseek(wav, end, SEEK_SET);
 }
 
-} // namespace
+}  // namespace
 
 adx_weights adx_weights_for(std::uint32_t sample_rate, int cutoff)
 {
@@ -262,7 +259,8 @@ adx_weights adx_weights_for(std::uint32_t sample_rate, int cutoff)
 
 unit_decoder unit_decoder_for(int channels, adx_level level)
 {
-    if (level == adx_level::full) return channels == 1 ? convert_mono<adx_level::full> : convert_stereo<adx_level::full>;
+    if (level == adx_level::full)
+        return channels == 1 ? convert_mono<adx_level::full> : convert_stereo<adx_level::full>;
     return channels == 1 ? convert_mono<adx_level::standard> : convert_stereo<adx_level::standard>;
 }
 

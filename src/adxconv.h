@@ -29,8 +29,7 @@ enum class adx_level { standard, full };
 // little-endian bytes at out. Mono decodes two frames of one channel with
 // prev[0..1]; stereo decodes a left frame with prev[0..1] and a right frame
 // with prev[2..3] and interleaves them.
-using unit_decoder = void (*)(std::uint8_t* out, const std::uint8_t* unit, std::int32_t* prev,
-                              const adx_weights& w);
+using unit_decoder = void (*)(std::uint8_t* out, const std::uint8_t* unit, std::int32_t* prev, const adx_weights& w);
 unit_decoder unit_decoder_for(int channels, adx_level level);
 
 constexpr int adx_unit_bytes = 36;
@@ -40,17 +39,17 @@ constexpr int pcm_block_bytes = 64 * 1024;
 
 // The writer's whole state for one stream, reset by adx_write_init.
 struct adx_writer {
-    bool first_time;          // the next chunk must start with a header
+    bool first_time;  // the next chunk must start with a header
     adx_level level;
-    std::uint32_t size;       // sample values still to be written
-    std::uint32_t written;    // sample values written since the header
-    long header_pos;          // where the WAV header stands in the file
+    std::uint32_t size;     // sample values still to be written
+    std::uint32_t written;  // sample values written since the header
+    long header_pos;        // where the WAV header stands in the file
     unit_decoder conv;
     adx_weights weights;
-    std::int32_t prev[4];     // predictor history of both channels
+    std::int32_t prev[4];                // predictor history of both channels
     std::uint8_t inbuf[adx_unit_bytes];  // a partial unit held back between chunks
-    int inptr;                // bytes held in inbuf
-    int pcm_used;             // bytes waiting in pcm
+    int inptr;                           // bytes held in inbuf
+    int pcm_used;                        // bytes waiting in pcm
     std::uint8_t pcm[pcm_block_bytes + 2 * adx_unit_values];
 };
 

@@ -29,7 +29,7 @@ void vprint(bool held, std::string& text, std::FILE* stream, const char* format,
     va_end(again);
 }
 
-} // namespace
+}  // namespace
 
 void say(messages& m, const char* format, ...)
 {
@@ -54,8 +54,7 @@ void tell(messages& m, const char* format, ...)
 
 std::uint32_t read_long(const std::uint8_t* p)
 {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
 }
 
 int read_word(const std::uint8_t* p)
@@ -72,8 +71,8 @@ void write_word(std::uint8_t* p, int v)
 std::uint32_t read_timestamp(const std::uint8_t* p)
 {
     // Bit 32 of the 33-bit stamp (bit 3 of p[0]) is dropped.
-    return (std::uint32_t{p[0] & 0x0Eu} << 29) | (std::uint32_t{p[1]} << 22) |
-           (std::uint32_t{p[2] & 0xFEu} << 14) | (std::uint32_t{p[3]} << 7) | (std::uint32_t{p[4]} >> 1);
+    return (std::uint32_t{p[0] & 0x0Eu} << 29) | (std::uint32_t{p[1]} << 22) | (std::uint32_t{p[2] & 0xFEu} << 14) |
+           (std::uint32_t{p[3]} << 7) | (std::uint32_t{p[4]} >> 1);
 }
 
 void write_timestamp(std::uint8_t* p, std::uint32_t ts, int prefix)
@@ -208,7 +207,7 @@ bool has_tag_at(const std::uint8_t* p, int offset, const char* tag)
     return std::memcmp(p + offset, tag, 4) == 0;
 }
 
-} // namespace
+}  // namespace
 
 int audio_info(const std::uint8_t* p, messages* report)
 {

@@ -26,7 +26,7 @@ int header_length(const std::uint8_t* sector, messages& log)
     return skip_block_header(sector + packet_header_offset, bounded_packet_length(sector), log).length;
 }
 
-} // namespace
+}  // namespace
 
 bool demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_level level, messages& log)
 {
@@ -71,7 +71,7 @@ int read_encoded_at(std::FILE* mp3, long at, std::uint8_t* sector)
     return static_cast<int>(got);
 }
 
-} // namespace
+}  // namespace
 
 audio_probe probe_byte_rate(std::FILE* mp3, std::uint8_t* sector, messages* report)
 {
@@ -126,8 +126,7 @@ constexpr int max_stuffing = 16;
 // the header can take no more stuffing, the last bytes go back to mp3 for the
 // next audio packet and an empty padding packet ends this one. Returns the
 // bytes kept in the payload.
-int end_packet_after(std::uint8_t* sector, const block_header& header, int got, std::FILE* mp3,
-                     int& shift)
+int end_packet_after(std::uint8_t* sector, const block_header& header, int got, std::FILE* mp3, int& shift)
 {
     const int h = header.length;
     const int left = max_packet_length - h - got;
@@ -150,7 +149,7 @@ int end_packet_after(std::uint8_t* sector, const block_header& header, int got, 
     return got;
 }
 
-} // namespace
+}  // namespace
 
 void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* output, remux_state& state)
 {
@@ -161,8 +160,9 @@ void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* outpu
     const std::int32_t duration = state.last_read * ticks_per_second / state.byte_rate;
 
     std::uint8_t* payload = sector + packet_header_offset + h;
-    const int stamp_offset =
-        header.form == stamp_form::pts ? stamp_bytes : header.form == stamp_form::pts_dts ? 2 * stamp_bytes : 0;
+    const int stamp_offset = header.form == stamp_form::pts       ? stamp_bytes
+                             : header.form == stamp_form::pts_dts ? 2 * stamp_bytes
+                                                                  : 0;
     std::int32_t clock = state.audio_pts;
     if (header.form != stamp_form::none) {
         // The presentation stamp is the stamp alone, or the first of a pair.
@@ -189,8 +189,8 @@ void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* outpu
     state.audio_pts = wrapping_add(clock, duration);
 }
 
-long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector,
-                 int byte_rate, messages& log, bool verbose)
+long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector, int byte_rate,
+                 messages& log, bool verbose)
 {
     remux_state state{log, byte_rate, 0, -1};
     while (read_sector(input, sector) > 0) {
@@ -211,7 +211,8 @@ long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8
         case video_code: {
             const int h = header_length(sector, log);
             const std::uint8_t* payload = sector + packet_header_offset + h;
-            if (bounded_packet_length(sector) - h >= sequence_header_bytes && read_long(payload) == sequence_header_code)
+            if (bounded_packet_length(sector) - h >= sequence_header_bytes &&
+                read_long(payload) == sequence_header_code)
                 video_info(payload + 4, verbose ? &log : nullptr);
             std::fwrite(sector, 1, sector_size, output);
             break;

@@ -27,9 +27,9 @@ audio_probe probe_byte_rate(std::FILE* mp3, std::uint8_t* sector, messages* repo
 struct remux_state {
     messages& log;
     int byte_rate;
-    std::int32_t audio_pts;       // the audio clock, 90 kHz ticks
-    int last_read;                // encoded bytes in the last written audio packet; -1 before the first
-    bool clock_started = false;   // the first stamped audio packet has set the clock's origin
+    std::int32_t audio_pts;      // the audio clock, 90 kHz ticks
+    int last_read;               // encoded bytes in the last written audio packet; -1 before the first
+    bool clock_started = false;  // the first stamped audio packet has set the clock's origin
 };
 
 // Pass 2 on one audio sector: fills it with the next encoded bytes and the
@@ -38,5 +38,5 @@ void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* outpu
 
 // Pass 2: the input's sectors to output with the audio from mp3. Prints the
 // "rest:" report and returns the encoded bytes that found no room.
-long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector,
-                 int byte_rate, messages& log, bool verbose);
+long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector, int byte_rate,
+                 messages& log, bool verbose);

@@ -59,18 +59,16 @@ std::string error_text(int err)
 // the volume serial number and the file index do.
 bool is_same_file(std::FILE* f, const char* path)
 {
-    const HANDLE path_handle =
-        CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE path_handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (path_handle == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION open_info;
     BY_HANDLE_FILE_INFORMATION path_info;
     const auto open_handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
-    const bool same = GetFileInformationByHandle(open_handle, &open_info) &&
-                      GetFileInformationByHandle(path_handle, &path_info) &&
-                      open_info.dwVolumeSerialNumber == path_info.dwVolumeSerialNumber &&
-                      open_info.nFileIndexHigh == path_info.nFileIndexHigh &&
-                      open_info.nFileIndexLow == path_info.nFileIndexLow;
+    const bool same =
+        GetFileInformationByHandle(open_handle, &open_info) && GetFileInformationByHandle(path_handle, &path_info) &&
+        open_info.dwVolumeSerialNumber == path_info.dwVolumeSerialNumber &&
+        open_info.nFileIndexHigh == path_info.nFileIndexHigh && open_info.nFileIndexLow == path_info.nFileIndexLow;
     CloseHandle(path_handle);
     return same;
 }
@@ -115,7 +113,7 @@ bool is_file(const std::string& path)
 #endif
 }
 
-} // namespace
+}  // namespace
 
 bool is_program_found(const char* name)
 {
@@ -296,7 +294,7 @@ void on_signal(int sig)
 }
 #endif
 
-} // namespace
+}  // namespace
 
 bool private_folder::make()
 {
@@ -358,7 +356,7 @@ OVERLAPPED far_range()
     return range;
 }
 
-} // namespace
+}  // namespace
 
 file_lock::result file_lock::try_take(const char* path)
 {
@@ -396,8 +394,7 @@ file_lock::result file_lock::try_take(const char* path)
 
 void file_lock::wait()
 {
-    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-    }
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {}
 }
 
 file_lock::~file_lock()

@@ -132,8 +132,9 @@ struct workspace {
 
 void tell_waiting(messages& log)
 {
-    tell(log, "vornalt: waiting for another conversion in this folder (tmp.wav is in use); "
-              "-j N converts in parallel\n");
+    tell(log,
+         "vornalt: waiting for another conversion in this folder (tmp.wav is in use); "
+         "-j N converts in parallel\n");
 }
 
 // Makes the private folder of a conversion that runs side by side, or takes
@@ -293,8 +294,8 @@ bool write_movie(conversion& job, std::FILE* input, std::uint8_t* sector)
         tell_reason(job.log, job.output, output.open_error());
         return false;
     }
-    const long rest = remux_audio(input, mp3.get(), output.get(), sector, probe.byte_rate, job.log,
-                                  job.options.verbose);
+    const long rest =
+        remux_audio(input, mp3.get(), output.get(), sector, probe.byte_rate, job.log, job.options.verbose);
     if (!output.close_written()) {
         const int err = errno;
         say(job.log, "can't write %s\n", job.output.c_str());
@@ -488,7 +489,8 @@ private:
 
     bool may_start(std::size_t i) const
     {
-        return std::all_of(waits_for_[i].begin(), waits_for_[i].end(), [&](std::size_t k) { return state_[k] == ended; });
+        return std::all_of(waits_for_[i].begin(), waits_for_[i].end(),
+                           [&](std::size_t k) { return state_[k] == ended; });
     }
 
     void finish(std::size_t i, int result)
@@ -548,7 +550,7 @@ void tell_failures(const std::vector<conversion>& jobs, const std::vector<int>& 
     std::fprintf(stderr, "vornalt: %zu of %zu movies failed: %s\n", failed, jobs.size(), names.c_str());
 }
 
-} // namespace
+}  // namespace
 
 std::string make_output_name(const char* input, const char* out_dir)
 {

@@ -17,13 +17,13 @@ struct settings {
 // One input's conversion: what it was given, its temporary files, and
 // where its messages go.
 struct conversion {
-    std::string input;     // the path as given
+    std::string input;  // the path as given
     std::string output;
     settings options;
-    std::string encoder;   // the encoder command that runs
+    std::string encoder;        // the encoder command that runs
     bool side_by_side = false;  // temporary files in a private folder, messages held
-    std::string replaces;  // an earlier input whose output this one's replaces
-    std::string temp_dir;  // the temporary files' folder with its separator; "": the current folder
+    std::string replaces;       // an earlier input whose output this one's replaces
+    std::string temp_dir;       // the temporary files' folder with its separator; "": the current folder
     messages log;
 
     std::string temp_file(const char* name) const { return temp_dir + name; }

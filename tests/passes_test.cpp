@@ -1,6 +1,7 @@
-// Both passes over tables of fixture movies, run in-process on temporary files.
+// Both passes over tables of movies made by the fixture builder, run
+// in-process on temporary files: the cases that whole conversions of the
+// fixtures don't reach.
 #include "adxconv.h"
-#include "mpeg.h"
 #include "passes.h"
 #include "util.h"
 
@@ -15,38 +16,72 @@ bytes pattern(std::size_t n, std::size_t seed = 1)
     return b;
 }
 
-sector packet(std::uint32_t code, std::span<const std::uint8_t> payload, const bytes& header = {0x0F}) { return sfd::packet_sector(code, header, payload); }
+sector packet(std::uint32_t code, std::span<const std::uint8_t> payload, const bytes& header = {0x0F})
+{
+    return sfd::packet_sector(code, header, payload);
+}
 
+// A temporary file holding data, at its start.
+std::FILE* file_of(std::span<const std::uint8_t> data)
+{
+    std::FILE* f = std::tmpfile();
+    if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f);
+    std::rewind(f);
+    return f;
+}
+
+// What a file holds from its start; closes it.
+bytes contents(std::FILE* f)
+{
+    bytes data(static_cast<std::size_t>((std::fseek(f, 0, SEEK_END), std::ftell(f))));
+    std::rewind(f);
+    EXPECT_EQ(std::fread(data.data(), 1, data.size(), f), data.size());
+    std::fclose(f);
+    return data;
+}
+
+// Pass 1 hands the writer each audio payload, so its WAV is the one the
+// writer makes of the payloads in one piece.
 TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
 {
-    const bytes& adx = adx_tone(2, 44100, 0.3);
+    const bytes adx = audio_payloads(read_bytes(fixture("s44.sfd")));
     const std::span<const std::uint8_t> a(adx);
     sector junk{}, short_packet = packet(audio_code, a.subspan(5000, 100)), video = packet(video_code, pattern(30));
     junk[3] = 0x42;
-    std::memset(&short_packet[18 + 101], 0x5A, 2048 - 18 - 101);  // bytes behind a short packet never reach the writer
-    // Header forms (two that end where the packet ends), junk and unknown streams, no end code; an end code with sectors after it; a cut sector; no audio.
-    const bytes mixed = sfd::flatten(std::vector<sector>{packet(audio_code, a.first(2000), sfd::packet_header(3, true, 1)), packet(audio_code, {}, bytes(100, 0xFF)), packet(audio_code, {}, bytes{0xFF, 0x60, 0x2E}), junk, packet(0x1BD, pattern(9)),
-                                                         packet(0x1C1, pattern(9)), packet(padding_code, {}), packet(private2_code, {}),
-                                                         packet(audio_code, a.subspan(2000, 2000), sfd::packet_header(16, false, 2)),
-                                                         packet(audio_code, a.subspan(4000, 1000)), short_packet, packet(audio_code, a.subspan(5100))});
-    const bytes ended = sfd::flatten(std::vector<sector>{packet(audio_code, a), sfd::end_sector(), packet(audio_code, a.subspan(2029))});
-    bytes cut(ended.begin(), ended.begin() + 2048 + 18 + 1 + 1000), stream_of_cut(a.begin(), a.begin() + 2029 + 1000);
-    std::copy_n(ended.begin() + 2 * 2048, 18 + 1 + 1000, cut.begin() + 2048);  // a second audio sector, cut after 1000 payload bytes
-    stream_of_cut.resize(2 * 2029);  // the bytes that the cut sector lacks read as zeros, not as the last sector's
+    std::memset(&short_packet[18 + 101], 0x5A, 2048 - 18 - 101);  // behind a short packet: never the writer's
+    // Header forms (two that end where the packet ends), junk and unknown streams, no end code.
+    const bytes mixed = sfd::flatten(std::vector<sector>{
+        packet(audio_code, a.first(2000), sfd::packet_header(3, true, 1)), packet(audio_code, {}, bytes(100, 0xFF)),
+        packet(audio_code, {}, bytes{0xFF, 0x60, 0x2E}), junk, packet(0x1BD, pattern(9)), packet(0x1C1, pattern(9)),
+        packet(padding_code, {}), packet(private2_code, {}),
+        packet(audio_code, a.subspan(2000, 2000), sfd::packet_header(16, false, 2)),
+        packet(audio_code, a.subspan(4000, 1000)), short_packet, packet(audio_code, a.subspan(5100))});
+    // An end code with sectors after it; a second audio sector cut after 1000 payload bytes, whose
+    // missing bytes read as zeros, not as the first sector's.
+    const bytes ended = sfd::flatten(
+        std::vector<sector>{packet(audio_code, a), sfd::end_sector(), packet(audio_code, a.subspan(2029))});
+    bytes cut(ended.begin(), ended.begin() + 2048 + 18 + 1 + 1000), stream_of_cut(a.begin(), a.begin() + 3029);
+    std::copy_n(ended.begin() + 2 * 2048, 18 + 1 + 1000, cut.begin() + 2048);
+    stream_of_cut.resize(2 * 2029);
     const std::tuple<bytes, bytes, std::string> rows[] = {
-        {mixed, bytes(a.begin(), a.begin() + 5100 + 2029), "unexpexted code:42 sector 3\nunknown code:1bd\nunknown code:1c1\n"},
-        {ended, bytes(a.begin(), a.begin() + 2029), ""}, {cut, stream_of_cut, ""}, {bytes(video.begin(), video.end()), {}, "not adx!"}, {{}, {}, "not adx!"}};
-    for (const auto& row : rows) {
-        const auto& [movie, stream_tuple, printed] = row;
-        const bytes& stream = stream_tuple;  // lambdas below take it
+        {mixed, bytes(a.begin(), a.begin() + 5100 + 2029),
+         "unexpexted code:42 sector 3\nunknown code:1bd\nunknown code:1c1\n"},
+        {ended, bytes(a.begin(), a.begin() + 2029), ""},
+        {cut, stream_of_cut, ""},
+        {bytes(video.begin(), video.end()), {}, "not adx!"},
+        {{}, {}, "not adx!"}};
+    for (const auto& [movie, stream, printed] : rows) {
         std::FILE* input = file_of(movie);
         std::FILE* wav = std::tmpfile();
-        std::FILE* direct = std::tmpfile();  // the writer fed the whole stream at once
+        std::FILE* direct = std::tmpfile();
         std::uint8_t buffer[sector_size] = {};
-        messages log;
-        EXPECT_EQ(printed_by([&] { demux_audio(input, wav, buffer, adx_level::standard, log); }), printed);
+        messages log{true, "", ""};
+        EXPECT_EQ(demux_audio(input, wav, buffer, adx_level::standard, log), !stream.empty());
+        EXPECT_EQ(log.out, printed);
         static adx_writer w;
-        adx_write_init(w, adx_level::standard), adx_write(w, direct, stream.data(), static_cast<int>(stream.size())), adx_write(w, direct, nullptr, 0);
+        adx_write_init(w, adx_level::standard);
+        adx_write(w, direct, stream.data(), static_cast<int>(stream.size()));
+        adx_write(w, direct, nullptr, 0);
         EXPECT_EQ(contents(wav), stream.empty() ? bytes{} : contents(direct)) << printed;
         std::fclose(input);
     }
@@ -62,84 +97,110 @@ struct out_sector {
     int stuffed = 0;
 };
 
-void check_pass2(const bytes& out, const std::vector<sector>& in, const bytes& mp3, const std::vector<out_sector>& expect)
+void check_sector(const std::uint8_t* s, const std::uint8_t* src, const out_sector& expect, const std::uint8_t* encoded)
 {
-    ASSERT_EQ(out.size(), expect.size() * sector_size);
-    std::size_t used = 0;
-    for (std::size_t k = 0; k < expect.size(); ++k) {
-        const std::uint8_t *s = &out[k * sector_size], *src = in[expect[k].from].data();
-        const int placed = expect[k].placed;
-        if (placed < 0) {
-            EXPECT_EQ(0, std::memcmp(s, src, sector_size)) << k;
-            continue;
-        }
-        // The added stuffing, the header as it was up to its stamps; the stamps (both of a pair) from the clock.
-        messages quiet{true, "", ""};
-        const block_header h = skip_block_header(src + 18, 2030, quiet);
-        const int stuffed = expect[k].stuffed, start = 18 + stuffed, stamps = h.form == stamp_form::pts ? 5 : h.form == stamp_form::pts_dts ? 10 : 0;
-        const int end = start + h.length + placed, rest = 2048 - end;
-        EXPECT_TRUE(std::equal(s, s + 16, src) && std::equal(s + start, s + start + h.length - stamps, src + 18)) << k;
-        EXPECT_EQ(bytes(s + 18, s + start), bytes(static_cast<std::size_t>(stuffed), 0xFF)) << k;
-        for (int at = start + h.length - stamps; at < start + h.length; at += 5) {
-            EXPECT_EQ(read_timestamp(s + at), static_cast<std::uint32_t>(expect[k].stamp)) << k;
-            EXPECT_EQ(s[at] & 0xF1, stamps == 5 ? 0x21 : at == start + h.length - 10 ? 0x31 : 0x11) << k;
-        }
-        // The encoded bytes in order; the packet ends at the sector end or before a padding packet that does.
-        ASSERT_LE(used + static_cast<std::size_t>(placed), mp3.size());
-        EXPECT_TRUE(std::equal(s + start + h.length, s + end, &mp3[used])) << k;
-        used += static_cast<std::size_t>(placed);
-        EXPECT_EQ(read_word(s + 16), end - 18) << k;
-        ASSERT_TRUE(rest == 0 || rest >= 6) << k;
-        bytes padding(static_cast<std::size_t>(rest), 0xFF);
-        if (rest >= 6) sfd::put_be(padding.data(), 0x1BE, 4), sfd::put_be(&padding[4], static_cast<std::uint32_t>(rest - 6), 2);
-        EXPECT_EQ(bytes(s + end, s + 2048), padding) << k;
+    messages quiet{true, "", ""};
+    const block_header h = skip_block_header(src + 18, 2030, quiet);
+    const int stamps = h.form == stamp_form::pts ? 5 : h.form == stamp_form::pts_dts ? 10 : 0;
+    const int start = 18 + expect.stuffed, end = start + h.length + expect.placed, rest = 2048 - end;
+    // The added stuffing and the header as it was up to its stamps; the stamps (both of a pair) from the clock.
+    EXPECT_TRUE(std::equal(s, s + 16, src) && std::equal(s + start, s + start + h.length - stamps, src + 18));
+    EXPECT_EQ(bytes(s + 18, s + start), bytes(static_cast<std::size_t>(expect.stuffed), 0xFF));
+    for (int at = start + h.length - stamps; at < start + h.length; at += 5) {
+        EXPECT_EQ(read_timestamp(s + at), static_cast<std::uint32_t>(expect.stamp));
+        EXPECT_EQ(s[at] & 0xF1, stamps == 5 ? 0x21 : at == start + h.length - 10 ? 0x31 : 0x11);
     }
+    // The encoded bytes; the packet ends at the sector's end or before a padding packet that does.
+    EXPECT_TRUE(std::equal(s + start + h.length, s + end, encoded));
+    EXPECT_EQ(read_word(s + 16), end - 18);
+    ASSERT_TRUE(rest == 0 || rest >= 6);
+    bytes padding(static_cast<std::size_t>(rest), 0xFF);
+    if (rest >= 6) sfd::put_be(padding.data(), 0x1BE, 4), sfd::put_be(&padding[4], rest - 6u, 2);
+    EXPECT_EQ(bytes(s + end, s + 2048), padding);
 }
 
 TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
 {
-    const auto audio = [](std::uint32_t pts, std::size_t n = 2018, int stamps = 1, std::uint32_t dts = 0) {
-        return packet(audio_code, pattern(n), stamps == 1 ? sfd::packet_header(5, true, 1, pts) : sfd::packet_header(0, stamps == 0, stamps, pts, dts));
+    const auto audio = [](std::int64_t pts, std::size_t n = 2018, int stamps = 1, std::int64_t dts = 0) {
+        const auto t = static_cast<std::uint32_t>(pts), d = static_cast<std::uint32_t>(dts);
+        return packet(audio_code, pattern(n),
+                      stamps == 1 ? sfd::packet_header(5, true, 1, t)
+                                  : sfd::packet_header(0, stamps == 0, stamps, t, d));
     };
-    const auto stuffed = [](std::int64_t pts) { return packet(audio_code, pattern(2011), sfd::packet_header(12, true, 1, static_cast<std::uint32_t>(pts))); };
-    const std::int64_t d19 = 2011 * 90000 / 16000;  // a 19-byte header of 12 stuffing bytes
+    const auto stuffed = [](std::int64_t pts) {
+        return packet(audio_code, pattern(2011), sfd::packet_header(12, true, 1, static_cast<std::uint32_t>(pts)));
+    };
     const std::uint32_t big = 0x50403020;  // bits in every byte of the stamp form
-    const std::int64_t d = 2018 * 90000 / 16000, d_pair = 2020 * 90000 / 16000, d_bare = 2027 * 90000 / 16000;  // 12-, 10- and 3-byte headers
+    // Durations at 16000 bytes/s of 12-, 10-, 3- and 19-byte headers' payloads.
+    const std::int64_t d = 2018 * 90000 / 16000, d_pair = 2020 * 90000 / 16000, d_bare = 2027 * 90000 / 16000,
+                       d19 = 2011 * 90000 / 16000;
     const bytes seq = {0x00, 0x00, 0x01, 0xB3, 0x16, 0x00, 0xF0, 0x13, 0xFF, 0xFF, 0xE0, 0xA0};
     sector junk{};
     junk[3] = 0x42;
     const std::tuple<std::vector<sector>, std::size_t, std::vector<out_sector>, std::string> rows[] = {
-        // The clock starts at the first audio stamp; a short packet fills its sector; a lagging one is left out; the end sector ends the pass.
-        {{packet(system_header_code, {}), audio(90000), packet(video_code, pattern(500)), audio(90000, 100), audio(0), audio(500000), sfd::end_sector(), audio(500000)},
-         20000, {{0}, {1, 2018, 90000}, {2}, {3, 2018, 90000 + d}, {5, 2018, 90000 + 2 * d}, {6}}, "rest:13946 "},
+        // The clock starts at the first audio stamp; a short packet fills its sector; a lagging one is
+        // left out; the end sector ends the pass.
+        {{packet(system_header_code, {}), audio(90000), packet(video_code, pattern(500)), audio(90000, 100), audio(0),
+          audio(500000), sfd::end_sector(), audio(500000)},
+         20000,
+         {{0}, {1, 2018, 90000}, {2}, {3, 2018, 90000 + d}, {5, 2018, 90000 + 2 * d}, {6}},
+         "rest:13946 "},
         // Stamp-less packets before the first stamp, which has high bits set; a header byte of no known form.
-        {{audio(0, 2027, 0), audio(big), audio(big + 2000), packet(audio_code, pattern(100), {0x00})}, 10000,
-         {{0, 2027}, {1, 2018, big}, {2, 2018, big + d_bare}, {3, 2030}}, "unknown 0\nrest:1907 "},
+        {{audio(0, 2027, 0), audio(big), audio(big + 2000), packet(audio_code, pattern(100), {0x00})},
+         10000,
+         {{0, 2027}, {1, 2018, big}, {2, 2018, big + d_bare}, {3, 2030}},
+         "unknown 0\nrest:1907 "},
         // Stamp pairs: the presentation stamp decides, both are rewritten.
-        {{audio(5000, 2020, 2, 0), audio(0, 2020, 2, 900000), audio(20000, 2020, 2)}, 9000, {{0, 2020, 5000}, {2, 2020, 5000 + d_pair}}, "rest:4960 "},
-        // The encoded audio runs out: with room for a padding packet, with 3 bytes left; the packets after are left out.
-        {{audio(0), audio(0), audio(0), packet(video_code, pattern(9))}, 3018, {{0, 2018, 0}, {1, 1000, d}, {3}}, "rest:0 "},
-        // 1 to 5 bytes left: stuffing fills them, up to 16 stuffing bytes in all; past that an empty padding
+        {{audio(5000, 2020, 2, 0), audio(0, 2020, 2, 900000), audio(20000, 2020, 2)},
+         9000,
+         {{0, 2020, 5000}, {2, 2020, 5000 + d_pair}},
+         "rest:4960 "},
+        // The encoded audio runs out: with room for a padding packet; the packets after it are left out.
+        {{audio(0), audio(0), audio(0), packet(video_code, pattern(9))},
+         3018,
+         {{0, 2018, 0}, {1, 1000, d}, {3}},
+         "rest:0 "},
+        // 1 to 5 bytes left: stuffing takes them, up to 16 stuffing bytes in all; past that an empty padding
         // packet ends the packet and the bytes it displaces go to the next audio packet, or count as rest.
         {{audio(0), audio(0), audio(0)}, 4033, {{0, 2018, 0}, {1, 2015, d, 3}}, "rest:0 "},
         {{stuffed(0), stuffed(0), stuffed(0)}, 4018, {{0, 2011, 0}, {1, 2007, d19, 4}}, "rest:0 "},
-        {{stuffed(0), stuffed(d19), stuffed(2 * d19)}, 4017, {{0, 2011, 0}, {1, 2005, d19}, {2, 1, 2 * d19}}, "rest:0 "},
+        {{stuffed(0), stuffed(d19), stuffed(2 * d19)},
+         4017,
+         {{0, 2011, 0}, {1, 2005, d19}, {2, 1, 2 * d19}},
+         "rest:0 "},
         {{stuffed(0), stuffed(0)}, 4017, {{0, 2011, 0}, {1, 2005, d19}}, "rest:1 "},
         // Sectors left out; the sequence-header report for a payload that holds one.
-        {{packet(padding_code, {}), packet(private2_code, {}), packet(0x1BD, pattern(9)), junk, packet(video_code, seq), packet(video_code, std::span(seq).first(11))},
-         100, {{4}, {5}}, "unknown code:1bd\nunexpexted code:42\nwidth: 352\nheight: 240\naspect: 1\npict rate: 3\nbit rate: 262143\nbuffer size:20\nrest:100 "},
+        {{packet(padding_code, {}), packet(private2_code, {}), packet(0x1BD, pattern(9)), junk, packet(video_code, seq),
+          packet(video_code, std::span(seq).first(11))},
+         100,
+         {{4}, {5}},
+         "unknown code:1bd\nunexpexted code:42\nwidth: 352\nheight: 240\naspect: 1\npict rate: 3\nbit rate: "
+         "262143\nbuffer size:20\nrest:100 "},
     };
-    for (const auto& [in, mp3_size, expect, printed] : rows) {
-        const bytes mp3 = pattern(mp3_size, 5);
-        std::FILE *input = file_of(sfd::flatten(in)), *encoded = file_of(mp3), *output = std::tmpfile();
+    for (const auto& [in, encoded_size, expect, printed] : rows) {
+        const bytes encoded = pattern(encoded_size, 5);
+        std::FILE *input = file_of(sfd::flatten(in)), *mp3 = file_of(encoded), *output = std::tmpfile();
         std::uint8_t buffer[sector_size] = {};
-        long rest = 0;
-        messages log;
-        EXPECT_EQ(printed_by([&] { rest = remux_audio(input, encoded, output, buffer, 16000, log, true); }), printed);
+        messages log{true, "", ""};
+        const long rest = remux_audio(input, mp3, output, buffer, 16000, log, true);
+        EXPECT_EQ(log.out, printed);
         EXPECT_EQ("rest:" + std::to_string(rest) + " ", printed.substr(printed.rfind("rest:")));
-        check_pass2(contents(output), in, mp3, expect);
+        const bytes out = contents(output);
+        ASSERT_EQ(out.size(), expect.size() * sector_size) << printed;
+        std::size_t used = 0;
+        for (std::size_t k = 0; k < expect.size(); ++k) {
+            SCOPED_TRACE(printed + ", output sector " + std::to_string(k));
+            const std::uint8_t* s = &out[k * sector_size];
+            if (expect[k].placed < 0) {
+                EXPECT_EQ(0, std::memcmp(s, in[expect[k].from].data(), sector_size));
+                continue;
+            }
+            ASSERT_LE(used + static_cast<std::size_t>(expect[k].placed), encoded.size());
+            check_sector(s, in[expect[k].from].data(), expect[k], &encoded[used]);
+            used += static_cast<std::size_t>(expect[k].placed);
+        }
         std::fclose(input);
-        std::fclose(encoded);
+        std::fclose(mp3);
     }
 }
 

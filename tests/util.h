@@ -1,7 +1,8 @@
-// Helpers of the tests: temporary folders, whole files, captured output,
-// shell commands and media made by ffmpeg.
+// Helpers of the tests: temporary folders, whole files, shell commands, the
+// committed fixtures and what a conversion left.
 #pragma once
 
+#include "mpeg.h"
 #include "sfd_builder.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +11,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <functional>
-#include <map>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -20,40 +19,35 @@ using sfd::bytes;
 // A fresh folder, removed with its content.
 struct temp_dir {
     static inline int made = 0;
-    fs::path path = fs::temp_directory_path() / ("vornalt-test-" + std::to_string(getpid()) + "-" + std::to_string(made++));
+    fs::path path =
+        fs::temp_directory_path() / ("vornalt-test-" + std::to_string(getpid()) + "-" + std::to_string(made++));
     temp_dir() { fs::create_directories(path); }
     ~temp_dir() { fs::remove_all(path); }
     fs::path operator/(const std::string& name) const { return path / name; }
     std::string cd() const { return "cd '" + path.string() + "' && "; }
 };
 
-// The bytes of an open file from its start; closes it.
-inline bytes contents(std::FILE* f)
+inline bytes read_bytes(const fs::path& path)
 {
     bytes data;
-    for (int c = (std::rewind(f), std::fgetc(f)); c != EOF; c = std::fgetc(f)) data.push_back(static_cast<std::uint8_t>(c));
-    std::fclose(f);
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        for (int c; (c = std::fgetc(f)) != EOF;) data.push_back(static_cast<std::uint8_t>(c));
+        std::fclose(f);
+    }
     return data;
 }
 
-inline bytes read_bytes(const fs::path& path) { return fs::exists(path) ? contents(std::fopen(path.c_str(), "rb")) : bytes{}; }
-
-// A file holding data, open at its start: a temporary one, or the one at path.
-inline std::FILE* file_of(std::span<const std::uint8_t> data, const char* path = nullptr)
+inline std::string read_text(const fs::path& path)
 {
-    std::FILE* f = path != nullptr ? std::fopen(path, "w+b") : std::tmpfile();
-    if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f);
-    std::rewind(f);
-    return f;
+    const bytes data = read_bytes(path);
+    return std::string(data.begin(), data.end());
 }
 
-inline void write_bytes(const fs::path& path, std::span<const std::uint8_t> data) { std::fclose(file_of(data, path.c_str())); }
-
-inline std::string printed_by(const std::function<void()>& fn)
+inline void write_bytes(const fs::path& path, std::span<const std::uint8_t> data)
 {
-    testing::internal::CaptureStdout();
-    fn();
-    return testing::internal::GetCapturedStdout();
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(data.data(), 1, data.size(), f);
+    std::fclose(f);
 }
 
 // The exit status (-1 when the command didn't exit) and standard output of a shell command.
@@ -66,29 +60,44 @@ inline std::pair<int, std::string> run_shell(const std::string& command)
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
-// What "ffmpeg -f lavfi -i SOURCE -t SECONDS ARGS" writes, made once per test process.
-inline const bytes& ffmpeg_media(const std::string& source, double seconds, const std::string& args)
+// Skips the test, saying why, when a tool it needs is not on the PATH.
+#define REQUIRE_TOOL(tool)                                                                                             \
+    if (run_shell("command -v " tool " >/dev/null").first != 0) GTEST_SKIP() << tool " is not on the PATH"
+
+inline fs::path fixture(const std::string& name)
 {
-    static temp_dir dir;
-    static std::map<std::string, bytes> made;
-    const std::string key = source + std::to_string(seconds) + args, file = (dir / std::to_string(made.size())).string();
-    if (!made.contains(key)) run_shell("ffmpeg -nostdin -v error -y -f lavfi -i '" + source + "' -t " + std::to_string(seconds) + " " + args + " " + file);
-    return made.contains(key) ? made[key] : made[key] = read_bytes(file);
+    return fs::path(VORNALT_FIXTURES) / name;
 }
 
-// ADX audio of a 1 kHz tone from ffmpeg's encoder; with late, silence until 2 s.
-inline const bytes& adx_tone(int channels, int rate, double seconds, bool late = false)
+// Fills a folder for conversions: the fixture movies and prepared audio, and
+// an encoder ./enc whose body is given.
+inline void stage(const temp_dir& dir, const std::string& encoder)
 {
-    return ffmpeg_media(late ? "aevalsrc=if(gte(t\\,2)\\,0.5*sin(2*PI*1000*t)\\,0):s=" + std::to_string(rate) : "sine=frequency=1000:sample_rate=" + std::to_string(rate),
-                        seconds, "-ac " + std::to_string(channels) + " -c:a adpcm_adx -f adx");
+    fs::copy(VORNALT_FIXTURES, dir.path, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    write_bytes(dir / "enc", std::span(reinterpret_cast<const std::uint8_t*>(encoder.data()), encoder.size()));
+    fs::permissions(dir / "enc", fs::perms::owner_all);
 }
 
-// MPEG-1 video: the test card, or with marker black with white pictures from 2 s on.
-inline const bytes& mpeg1_video(double seconds, bool marker = false)
+// The audio packets' payloads of a movie, in order.
+inline bytes audio_payloads(const bytes& movie)
 {
-    return ffmpeg_media(marker ? "color=c=black:s=160x120:r=25,drawbox=c=white:t=fill:enable=gte(t\\,2)" : "testsrc=size=160x120:rate=25",
-                        seconds, "-c:v mpeg1video -b:v 600k -bf 0 -g 12 -f mpeg1video");
+    bytes out;
+    messages quiet{true, "", ""};
+    for (std::size_t at = 0; at + sector_size <= movie.size(); at += sector_size) {
+        const std::uint8_t* s = &movie[at];
+        if (read_long(s) != pack_code || read_long(s + stream_code_offset) != audio_code) continue;
+        const int length = bounded_packet_length(s);
+        const int h = skip_block_header(s + packet_header_offset, length, quiet).length;
+        out.insert(out.end(), s + packet_header_offset + h, s + packet_header_offset + length);
+    }
+    return out;
 }
 
-// A 1 kHz tone as MPEG-1 layer II at 128 kbit/s.
-inline const bytes& mp2_tone(double seconds) { return ffmpeg_media("sine=frequency=1000:sample_rate=44100", seconds, "-ac 2 -c:a mp2 -b:a 128k -f mp2"); }
+// 16-bit little-endian samples of data from byte at.
+inline std::vector<std::int16_t> samples(const std::string& data, std::size_t at = 0)
+{
+    std::vector<std::int16_t> out;
+    for (std::size_t i = at; i + 1 < data.size(); i += 2)
+        out.push_back(static_cast<std::int16_t>(static_cast<std::uint8_t>(data[i]) | data[i + 1] << 8));
+    return out;
+}

@@ -1,0 +1,159 @@
+// The ADX decoder's values worked from the formula, the WAV writer over any
+// chunking, the frame-header tables and tags, output names.
+#include "adxconv.h"
+#include "util.h"
+#include "vornalt.h"
+
+#include <sstream>
+
+namespace {
+
+// The first two samples of a mono unit whose first frame has the scale and
+// starts with the byte (two nibbles), from an empty history.
+std::pair<int, int> first_samples(adx_level level, int scale, std::uint8_t byte, adx_weights w = fixed_weights)
+{
+    std::uint8_t unit[adx_unit_bytes] = {static_cast<std::uint8_t>(scale >> 8), static_cast<std::uint8_t>(scale), byte};
+    std::uint8_t out[2 * adx_unit_values];
+    std::int32_t prev[4] = {};
+    unit_decoder_for(1, level)(out, unit, prev, w);
+    return {static_cast<std::int16_t>(out[0] | out[1] << 8), static_cast<std::int16_t>(out[2] | out[3] << 8)};
+}
+
+TEST(Adx, DecodesAsTheFormulaGives)
+{
+    using level = adx_level;
+    // (7 * 4576) >> 14 = 1, then (7 * 4576 + 1 * 29336) >> 14 = 3; (-8 * 4576) >> 14 rounds down to -3.
+    EXPECT_EQ(first_samples(level::standard, 1, 0x77), std::pair(1, 3));
+    EXPECT_EQ(first_samples(level::standard, 1, 0x80), std::pair(-3, -6));
+    // 7 * 65535 * 4576 >> 14 clamps to 32767; with it in the history the sum wraps past 2^31 to -32768.
+    EXPECT_EQ(first_samples(level::standard, 0xFFFF, 0x77), std::pair(32767, -32768));
+    // Full level: d * scale + (s1 * w1 - s2 * w2) >> 14.
+    EXPECT_EQ(first_samples(level::full, 1000, 0x77), std::pair(7000, 7000 + 7000 * 29336 / 16384));
+    // The clamped value enters the history: 65535 + (-32768 * 26276) >> 14.
+    EXPECT_EQ(first_samples(level::full, 0xFFFF, 0x81, {26276, 10536}), std::pair(-32768, 65535 - 52552));
+}
+
+// The WAV that the writer makes of adx, handed over as a first chunk and then chunks of a size.
+bytes write_wav(std::span<const std::uint8_t> adx, std::size_t first, std::size_t chunk)
+{
+    static adx_writer w;
+    std::FILE* wav = std::tmpfile();
+    adx_write_init(w, adx_level::standard);
+    for (std::size_t at = 0, n = first; at < adx.size(); at += n, n = chunk)
+        adx_write(w, wav, &adx[at], static_cast<int>(std::min(n, adx.size() - at)));
+    adx_write(w, wav, nullptr, 0);
+    bytes data(static_cast<std::size_t>(std::ftell(wav)));
+    std::rewind(wav);
+    EXPECT_EQ(std::fread(data.data(), 1, data.size(), wav), data.size());
+    std::fclose(wav);
+    return data;
+}
+
+TEST(Adx, WriterGivesTheDeclaredSamplesWhateverTheChunks)
+{
+    const bytes stream = audio_payloads(read_bytes(fixture("s44.sfd")));
+    bytes short_count = stream, cut = stream;
+    sfd::put_be(&short_count[12], 1000, 4);  // 1000 samples a channel: fewer than the frames hold
+    cut.resize(cut.size() - 999);            // fewer frames than declared, the last unit in part
+    // A stereo stream: 4 bytes a sample. The units of the cut stream give 128 bytes each.
+    const std::size_t frames_start = read_word(&stream[2]) + 4u, cut_units = (cut.size() - frames_start + 35) / 36;
+    const std::tuple<bytes, std::uint32_t> rows[] = {
+        {stream, read_long(&stream[12]) * 4}, {short_count, 4000}, {cut, cut_units * 128}};
+    for (const auto& [adx, data_bytes] : rows) {
+        const bytes wav = write_wav(adx, adx.size(), 0);
+        const auto le32 = [&](std::size_t at) {
+            return static_cast<std::uint32_t>(wav[at] | wav[at + 1] << 8 | wav[at + 2] << 16 | wav[at + 3] << 24);
+        };
+        ASSERT_EQ(wav.size(), 44 + data_bytes);
+        EXPECT_EQ(le32(40), data_bytes);
+        EXPECT_EQ(le32(4), data_bytes + 36);
+        for (const std::size_t chunk : {1, 35, 36, 37, 2018})
+            EXPECT_EQ(write_wav(adx, frames_start + chunk / 2, chunk), wav) << chunk;
+    }
+    const std::uint8_t not_adx[40] = {0x80, 0, 0, 20};
+    EXPECT_EQ(write_wav(not_adx, 40, 0), bytes{});
+}
+
+TEST(Fields, BitRatesAndFrequenciesOfEveryHeader)
+{
+    // From the standards: MPEG-1 layers I-III, then the lower sampling frequencies, indexes 1..14.
+    const char* kbits[6] = {
+        "32 64 96 128 160 192 224 256 288 320 352 384 416 448", "32 48 56 64 80 96 112 128 160 192 224 256 320 384",
+        "32 40 48 56 64 80 96 112 128 160 192 224 256 320",     "32 48 56 64 80 96 112 128 144 160 176 192 224 256",
+        "8 16 24 32 40 48 56 64 80 96 112 128 144 160",         "8 16 24 32 40 48 56 64 80 96 112 128 144 160"};
+    const int hz[8] = {44100, 48000, 32000, 0, 22050, 24000, 16000, 0};
+    for (int row = 0; row < 6; ++row) {
+        std::istringstream list(kbits[row]);
+        for (int index = 0, expect = 0; index < 16; ++index, expect = 0) {
+            if (index > 0 && index < 15) list >> expect;
+            const int id = row < 3, layer = 3 - row % 3, freq = index % 4;
+            const std::uint8_t h[4] = {0xFF, static_cast<std::uint8_t>(0xF1 | id << 3 | layer << 1),
+                                       static_cast<std::uint8_t>(index << 4 | freq << 2), 0};
+            messages report{true, "", ""};
+            EXPECT_EQ(audio_info(h, &report), expect * 1000) << row << "/" << index;
+            EXPECT_NE(report.out.find("\nfrequency: " + std::to_string(hz[(1 - id) * 4 + freq]) + "\n"),
+                      std::string::npos);
+        }
+    }
+    // Every flag of a layer I header set the other way than in the usual ones; no sync; a reserved layer.
+    const std::uint8_t layer1[4] = {0xFF, 0xFE, 0x1A, 0x7B}, no_sync[4] = {0xFF, 0xEF, 0x80, 0},
+                       reserved[4] = {0xFF, 0xF9, 0x80};
+    messages report{true, "", ""};
+    EXPECT_EQ(audio_info(layer1, &report) + audio_info(no_sync, &report) + audio_info(reserved, nullptr), 32000 - 1);
+    EXPECT_EQ(report.out,
+              "version: 1\nlayer: I\nprotection: 0\nbit_rate: 32\nfrequency: 32000\npadding: 1\n"
+              "mode: joint stereo\nmode_extension: 3\ncopyright: copyright protected\noriginal: copy\n"
+              "emphasis: CCITT J.17\nframesize: 12\n");
+}
+
+TEST(Fields, TagsInFrontOfTheAudio)
+{
+    struct row {
+        std::uint32_t header;
+        const char* tag;
+        int at, info;
+        bool vbr;
+    };
+    const row rows[] = {
+        {0xFFFB5000, "Info", 36, 208, false}, {0xFFFB5200, "Info", 36, 209, false},  // MPEG-1 64 kbit/s 44.1 kHz,
+                                                                                     // padded
+        {0xFFFA5000, "Info", 38, 208, false}, {0xFFFA5000, "Info", 36, 0, false},    // a check word moves the tag
+        {0xFFFB50C0, "Info", 21, 208, false}, {0xFFF38400, "Info", 21, 192, false},  // mono; 24 kHz
+        {0xFFF380C0, "Info", 13, 208, false}, {0xFFFB0000, "Info", 36, 0, false},    // 22.05 kHz mono; free format
+        {0xFFFD8004, "Info", 36, 0, false},   {0xFFFB5000, "Xing", 36, 0, true},     // layer II has no tag frame
+        {0xFFFB50C0, "Xing", 21, 0, true},    {0xFFFB50C0, "VBRI", 36, 0, true},    {0xFFFA5000, "Xing", 36, 0, false},
+    };
+    for (const row& r : rows) {
+        bytes frame(tag_probe_bytes, 0);
+        sfd::put_be(frame.data(), r.header, 4);
+        std::memcpy(&frame[static_cast<std::size_t>(r.at)], r.tag, 4);
+        EXPECT_EQ(info_frame_length(frame.data(), tag_probe_bytes), r.info) << std::hex << r.header << r.tag;
+        EXPECT_EQ(is_vbr_tag_frame(frame.data(), tag_probe_bytes), r.vbr) << std::hex << r.header << r.tag;
+        EXPECT_FALSE(info_frame_length(frame.data(), 41) || is_vbr_tag_frame(frame.data(), 41));
+    }
+    const std::uint8_t id3[10] = {'I', 'D', '3', 4, 0, 0, 0, 0, 1, 0x7F},
+                       footer[10] = {'I', 'D', '3', 4, 0, 0x10, 1, 0, 0, 0},
+                       bad_size[10] = {'I', 'D', '3', 4, 0, 0, 0, 0x80, 0, 0};
+    EXPECT_EQ(id3_tag_length(id3, 10), 10 + 255);
+    EXPECT_EQ(id3_tag_length(footer, 10), 20 + (1 << 21));
+    EXPECT_EQ(id3_tag_length(bad_size, 10) + id3_tag_length(id3, 9), 0);
+}
+
+TEST(Fields, OutputNames)
+{
+    const char* names[][3] = {
+        {"movie", nullptr, "movie.mpg"},
+        {"a.b.sfd", nullptr, "a.b.mpg"},
+        {"dir\\a.sfd", nullptr, "a.mpg"},
+        {"dir/a.sfd", nullptr, "dir/a.mpg"},
+        {"my.dir/movie", nullptr, "my.dir/movie.mpg"},
+        {".sfd", nullptr, ".mpg"},
+        {"d:\\m.v\\x.y/intro", nullptr, "x.y/intro.mpg"},
+        {"m.v/x.y\\intro", "out", "out/intro.mpg"},
+        {"a/b.sfd", "o.d/", "o.d/b.mpg"},
+        {"a\\b", "", "b.mpg"},
+    };
+    for (const auto& [in, dir, out] : names) EXPECT_EQ(make_output_name(in, dir), out) << in;
+}
+
+}  // namespace
