@@ -115,13 +115,19 @@ TEST(Fields, TagsInFrontOfTheAudio)
         bool vbr;
     };
     const row rows[] = {
-        {0xFFFB5000, "Info", 36, 208, false}, {0xFFFB5200, "Info", 36, 209, false},  // MPEG-1 64 kbit/s 44.1 kHz,
-                                                                                     // padded
-        {0xFFFA5000, "Info", 38, 208, false}, {0xFFFA5000, "Info", 36, 0, false},    // a check word moves the tag
-        {0xFFFB50C0, "Info", 21, 208, false}, {0xFFF38400, "Info", 21, 192, false},  // mono; 24 kHz
-        {0xFFF380C0, "Info", 13, 208, false}, {0xFFFB0000, "Info", 36, 0, false},    // 22.05 kHz mono; free format
-        {0xFFFD8004, "Info", 36, 0, false},   {0xFFFB5000, "Xing", 36, 0, true},     // layer II has no tag frame
-        {0xFFFB50C0, "Xing", 21, 0, true},    {0xFFFB50C0, "VBRI", 36, 0, true},    {0xFFFA5000, "Xing", 36, 0, false},
+        {0xFFFB5000, "Info", 36, 208, false},  // MPEG-1 layer III, 64 kbit/s, 44.1 kHz
+        {0xFFFB5200, "Info", 36, 209, false},  // padded
+        {0xFFFA5000, "Info", 38, 208, false},  // a check word moves the tag
+        {0xFFFA5000, "Info", 36, 0, false},    // so it is not where it would be without one
+        {0xFFFB50C0, "Info", 21, 208, false},  // mono
+        {0xFFF38400, "Info", 21, 192, false},  // 24 kHz
+        {0xFFF380C0, "Info", 13, 208, false},  // 22.05 kHz mono
+        {0xFFFB0000, "Info", 36, 0, false},    // free format
+        {0xFFFD8004, "Info", 36, 0, false},    // layer II has no tag frame
+        {0xFFFB5000, "Xing", 36, 0, true},     // variable bit rate
+        {0xFFFB50C0, "Xing", 21, 0, true},     // mono
+        {0xFFFB50C0, "VBRI", 36, 0, true},     // VBRI stands at 36 always
+        {0xFFFA5000, "Xing", 36, 0, false},    // not where a check word puts it
     };
     for (const row& r : rows) {
         bytes frame(tag_probe_bytes, 0);
