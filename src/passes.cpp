@@ -122,7 +122,7 @@ constexpr int max_stuffing = 16;
 // so that no byte the encoder did not write stands in the payload: the room
 // behind the audio becomes a padding packet; where that needs more room than
 // is left, stuffing bytes in front of the header fill it instead (the header
-// and payload move toward the sector end by the returned shift), and where
+// and payload move toward the sector end by shift, set only then), and where
 // the header can take no more stuffing, the last bytes go back to mp3 for the
 // next audio packet and an empty padding packet ends this one. Returns the
 // bytes kept in the payload.
@@ -130,7 +130,6 @@ int end_packet_after(std::uint8_t* sector, const block_header& header, int got, 
 {
     const int h = header.length;
     const int left = max_packet_length - h - got;
-    shift = 0;
     if (left < padding_min && header.stuffing + left <= max_stuffing) {
         std::uint8_t* start = sector + packet_header_offset;
         std::memmove(start + left, start, static_cast<std::size_t>(h + got));

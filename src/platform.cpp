@@ -194,10 +194,10 @@ int run_command(const std::string& command, const char* out_path, const char* er
         return -1;
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return status;
+    pid_t waited = 0;
+    do waited = waitpid(pid, &status, 0);
+    while (waited < 0 && errno == EINTR);
+    return waited < 0 ? -1 : status;
 }
 #endif
 
@@ -256,6 +256,10 @@ bool make_folder(std::string& path)
     char base[MAX_PATH + 1];
     const DWORD n = GetTempPathA(sizeof base, base);
     if (n == 0 || n > MAX_PATH) return false;
+    if (n + 24 >= sizeof folder_slot::path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
         unsigned a = 0;
         unsigned b = 0;
@@ -281,6 +285,11 @@ bool make_folder(std::string& path)
 {
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vornalt-XXXXXX";
+    // The path must fit a slot, where the signal handler finds it.
+    if (pattern.size() >= sizeof folder_slot::path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
     if (mkdtemp(pattern.data()) == nullptr) return false;
     path = pattern;
     return true;
@@ -301,7 +310,7 @@ bool private_folder::make()
     for (int i = 0; i < max_private_folders; ++i) {
         int expected = 0;
         if (!folder_slots[i].state.compare_exchange_strong(expected, 1)) continue;
-        if (!make_folder(path_) || path_.size() >= sizeof folder_slots[i].path) {
+        if (!make_folder(path_)) {
             folder_slots[i].state.store(0);
             return false;
         }
@@ -314,14 +323,13 @@ bool private_folder::make()
     return false;
 }
 
-void private_folder::release()
+private_folder::~private_folder()
 {
     if (slot_ < 0) return;
     folder_slots[slot_].state.store(1);
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
     folder_slots[slot_].state.store(0);
-    slot_ = -1;
 }
 
 void remove_private_folders_on_exit()

@@ -54,14 +54,14 @@ unsigned processor_count();
 
 // A private temporary folder of a conversion: made with a name that nobody
 // can predict, entered only by the user, and removed with the files in it
-// when the folder is released, when the program is interrupted (Ctrl+C) or
+// when the object ends, or when the program is interrupted (Ctrl+C) or
 // terminated. Up to max_private_folders live at a time.
 constexpr int max_private_folders = 256;
 constexpr const char* private_file_names[] = {"tmp.wav", "tmp.mp3", "encoder.out", "encoder.err"};
 class private_folder {
 public:
     private_folder() = default;
-    ~private_folder() { release(); }
+    ~private_folder();
     private_folder(const private_folder&) = delete;
     private_folder& operator=(const private_folder&) = delete;
 
@@ -69,7 +69,6 @@ public:
     bool make();
     // The folder's path.
     const std::string& path() const { return path_; }
-    void release();
 
 private:
     int slot_ = -1;

@@ -514,7 +514,7 @@ private:
 // Runs the conversions, up to parallel at once; returns each one's result.
 std::vector<int> run_conversions(std::vector<conversion>& jobs, unsigned parallel)
 {
-    std::vector<int> results(jobs.size(), 0);
+    std::vector<int> results(jobs.size());
     if (parallel <= 1) {
         find_conflicts(jobs);  // for the warnings
         for (std::size_t i = 0; i < jobs.size(); ++i) results[i] = convert_one(jobs[i]);
