@@ -1,15 +1,21 @@
-// The real binary, run as a user runs it: the scenarios of tests/cli_cases.txt,
-// conversions side by side against one after another, and whole conversions
-// with real encoders judged by ffmpeg.
+// The real binary, run as a user runs it: the scenarios of tests/cli_cases.txt
+// and the golden conversions of tests/golden.txt, conversions side by side
+// against one after another, and whole conversions with real encoders judged
+// by ffmpeg.
 #include "util.h"
 
+#include <cmath>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 namespace {
 
+// A run of the binary in a folder holding the fixtures, movie.sfd (a copy
+// of s44.sfd) and the encoder ./enc, and what it must leave: a scenario's
+// output patterns, or a golden conversion's digest and the checks it met.
 struct cli_case {
-    std::string name, setup, enc = "cp prepared.mp2 \"$2\"", env, run, out, err, check = "true";
+    std::string name, setup, enc = "cp prepared.mp2 \"$2\"", env, run, out, err, check = "true", digest, checked;
     int status = 0;
     bool placed = false;
 };
@@ -52,6 +58,29 @@ std::vector<cli_case> cli_cases()
     return cases;
 }
 
+// The golden conversions, one a line: name, prepared audio, checks, digest, arguments.
+std::vector<cli_case> golden_cases()
+{
+    const std::map<std::string, std::string> encoders = {
+        {"mp2", "cp prepared.mp2 \"$2\""},
+        {"mp3", "cp prepared.mp3 \"$2\""},
+        {"mp2x4", "cat prepared.mp2 prepared.mp2 prepared.mp2 prepared.mp2 > \"$2\""},
+        {"mp2cut", "head -c 14160 prepared48.mp2 > \"$2\""}};
+    std::vector<cli_case> cases;
+    std::ifstream table(VORNALT_TESTS "/golden.txt");
+    for (std::string line, audio, args; std::getline(table, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        cli_case c;
+        std::istringstream fields(line);
+        fields >> c.name >> audio >> c.checked >> c.digest >> std::ws;
+        std::getline(fields, args);
+        c.enc = encoders.at(audio);
+        c.run = "-c ./enc " + args;
+        cases.push_back(c);
+    }
+    return cases;
+}
+
 // Whether text matches pattern, where '*' stands for any text and '#' for a number.
 bool matches(const char* p, const char* t)
 {
@@ -60,21 +89,101 @@ bool matches(const char* p, const char* t)
     return *p == *t && (*p == '\0' || matches(p + 1, t + 1));
 }
 
+// ffmpeg decodes each output with no error and finds its audio and video.
+void check_decode(const temp_dir& dir, const std::vector<std::string>& outputs)
+{
+    for (const std::string& out : outputs) {
+        EXPECT_EQ(run_shell(dir.cd() + "ffmpeg -nostdin -v error -i " + out + " -f null - 2>&1").second, "") << out;
+        const std::string probe = "ffprobe -v error -show_entries stream=codec_type -of csv=p=0 " + out + " | sort";
+        EXPECT_EQ(run_shell(dir.cd() + probe).second, "audio\nvideo\n") << out;
+    }
+}
+
+// The audio payloads of each output are the encoded audio from its start,
+// all of it unless audio was lost.
+void check_payloads(const temp_dir& dir, const std::vector<std::string>& outputs, bool whole)
+{
+    const std::string text = run_shell(dir.cd() + "sh ./enc x /dev/stdout").second;
+    const bytes encoded(text.begin(), text.end());
+    for (const std::string& out : outputs) {
+        const bytes payloads = audio_payloads(read_bytes(dir / out));
+        ASSERT_LE(payloads.size(), encoded.size()) << out;
+        EXPECT_TRUE(std::equal(payloads.begin(), payloads.end(), encoded.begin())) << out;
+        EXPECT_TRUE(!whole || payloads.size() == encoded.size()) << out << ": the whole audio placed";
+    }
+}
+
+// tmp.wav, read through its header by ffmpeg, against ffmpeg's own decode of
+// the movie's ADX audio: equal at full level; at the standard level the same
+// sound at 4576/16384 of its level.
+void check_adx(const temp_dir& dir, const std::string& movie, bool full)
+{
+    const auto ours = samples(run_shell(dir.cd() + "ffmpeg -nostdin -v error -i tmp.wav -f s16le -").second);
+    const auto ref = samples(
+        run_shell(dir.cd() + "ffmpeg -nostdin -v error -c:a adpcm_adx -i " + movie + " -map 0:a -f s16le -").second);
+    const std::size_t n = std::min(ours.size(), ref.size());
+    ASSERT_GT(n, ref.size() * 9 / 10);
+    if (full) {
+        EXPECT_TRUE(std::equal(ours.begin(), ours.begin() + static_cast<long>(n), ref.begin())) << movie;
+        return;
+    }
+    double sx = 0, sy = 0, xy = 0, xx = 0, yy = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = ours[i], y = ref[i];
+        sx += x, sy += y, xy += x * y, xx += x * x, yy += y * y;
+    }
+    const double m = static_cast<double>(n), vx = xx - sx * sx / m, vy = yy - sy * sy / m;
+    EXPECT_GE((xy - sx * sy / m) / std::sqrt(vx * vy), 0.999) << movie;
+    EXPECT_NEAR(std::sqrt(vx / vy), 4576.0 / 16384, 0.005) << movie;
+}
+
+// The digest of what a run left: its status, standard output and error, tmp.wav and the outputs.
+std::string digest_of(const temp_dir& dir, int status)
+{
+    const std::string what = "{ echo status " + std::to_string(status) +
+                             "; cat stdout.txt stderr.txt; cat tmp.wav 2>/dev/null; find . -name '*.mpg' | sort | "
+                             "xargs -r cat; } | sha256sum | cut -c1-16";
+    const std::string digest = run_shell(dir.cd() + what).second;
+    return digest.substr(0, digest.size() - 1);
+}
+
+// A golden conversion leaves its recorded digest (VORNALT_RECORD=1 prints the
+// row with this build's digest instead) and meets its checks again where
+// ffmpeg is found.
+void check_golden(const cli_case& c, const temp_dir& dir, int status)
+{
+    const std::string digest = digest_of(dir, status);
+    if (std::getenv("VORNALT_RECORD") != nullptr) std::printf("%s %s\n", c.name.c_str(), digest.c_str());
+    EXPECT_TRUE(std::getenv("VORNALT_RECORD") != nullptr || digest == c.digest)
+        << digest << "\n"
+        << read_text(dir / "stdout.txt") << read_text(dir / "stderr.txt");
+    if (run_shell("command -v ffmpeg >/dev/null").first != 0) GTEST_SKIP() << "ffmpeg is not on the PATH";
+    std::istringstream list(run_shell(dir.cd() + "find . -name '*.mpg' | sort").second);
+    std::vector<std::string> outputs;
+    for (std::string out; list >> out;) outputs.push_back(out);
+    if (c.checked.find("decode") != std::string::npos) check_decode(dir, outputs);
+    if (c.checked.find("payloads") != std::string::npos) check_payloads(dir, outputs, status == 0);
+    if (c.checked.find("adx") != std::string::npos)
+        check_adx(dir, c.run.substr(c.run.rfind(' ') + 1), c.run.find(" -l ") != std::string::npos);
+}
+
 class Cli : public testing::TestWithParam<cli_case> {};
 
-TEST_P(Cli, Scenario)
+TEST_P(Cli, Run)
 {
     const cli_case& c = GetParam();
     temp_dir dir;
     stage(dir, c.enc);
     fs::copy_file(dir / "s44.sfd", dir / "movie.sfd");
     ASSERT_EQ(run_shell(dir.cd() + (c.setup.empty() ? "true" : c.setup)).first, 0) << c.setup;
-    const auto [status, out] = run_shell(dir.cd() + c.env + " " VORNALT_BIN " " + c.run + " 2>stderr.txt");
-    const std::string err = read_text(dir / "stderr.txt");
+    const int status =
+        run_shell(dir.cd() + "{ " + c.env + " " VORNALT_BIN " " + c.run + "; } >stdout.txt 2>stderr.txt").first;
+    EXPECT_EQ(read_bytes(dir / "movie.sfd"), read_bytes(dir / "s44.sfd")) << "the input keeps its bytes";
+    if (!c.digest.empty()) return check_golden(c, dir, status);
+    const std::string out = read_text(dir / "stdout.txt"), err = read_text(dir / "stderr.txt");
     EXPECT_TRUE(matches(c.out.c_str(), out.c_str())) << out;
     EXPECT_TRUE(matches(c.err.c_str(), err.c_str())) << err;
     EXPECT_EQ(status, c.status);
-    EXPECT_EQ(read_bytes(dir / "movie.sfd"), read_bytes(dir / "s44.sfd")) << "the input keeps its bytes";
     EXPECT_EQ(run_shell(dir.cd() + c.check).first, 0) << c.check;
     if (!c.placed) return;
     const bytes payloads = audio_payloads(read_bytes(dir / "movie.mpg")), prepared = read_bytes(dir / "prepared.mp2");
@@ -82,8 +191,9 @@ TEST_P(Cli, Scenario)
     EXPECT_TRUE(std::equal(prepared.begin(), prepared.begin() + 4000, payloads.begin()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, Cli, testing::ValuesIn(cli_cases()),
-                         [](const testing::TestParamInfo<cli_case>& info) { return info.param.name; });
+const auto case_name = [](const testing::TestParamInfo<cli_case>& info) { return info.param.name; };
+INSTANTIATE_TEST_SUITE_P(Scenario, Cli, testing::ValuesIn(cli_cases()), case_name);
+INSTANTIATE_TEST_SUITE_P(Golden, Cli, testing::ValuesIn(golden_cases()), case_name);
 
 // Conversions side by side print, write and exit as they do one after
 // another and leave no temporary files, also where two inputs have one output

@@ -74,26 +74,32 @@ inline bytes flatten(std::span<const sector> sectors)
     return out;
 }
 
+// Pictures a second of an MPEG-1 picture-rate code; codes past 8 read as 25.
+inline double picture_rate(int code)
+{
+    const double rates[9] = {25, 24000.0 / 1001, 24, 25, 30000.0 / 1001, 30, 50, 60000.0 / 1001, 60};
+    return code < 9 ? rates[code] : 25;
+}
+
 // A system header, then video and ADX audio interleaved by time, each stamped
 // from its own rate and start ticks later, audio 0.2 s ahead as players want it buffered; the end code.
 inline bytes mux(std::span<const std::uint8_t> video, std::span<const std::uint8_t> adx, std::uint32_t start = 0)
 {
     // ADX plays 18 bytes per 32 samples and channel; the video's rate code is in its sequence header.
     const double adx_rate = adx[7] * ((adx[8] << 24 | adx[9] << 16 | adx[10] << 8 | adx[11]) * 18.0 / 32);
-    const double rates[16] = {
-        25, 24000.0 / 1001, 24, 25, 30000.0 / 1001, 30, 50, 60000.0 / 1001, 60, 25, 25, 25, 25, 25, 25, 25};
+    const double picture_rate = sfd::picture_rate(video[7] & 15);
     const std::uint8_t system_header[] = {0x80, 0x4E, 0x21, 0x04, 0xE1, 0xFF, 0xC0, 0xC0, 0x20, 0xE0, 0xE0, 0x2E};
     std::vector<sector> out = {packet_sector(0x1BB, system_header, {})};
     for (std::size_t apos = 0, vpos = 0, pictures = 0; apos < adx.size() || vpos < video.size();) {
         const auto scr = static_cast<std::uint32_t>(out.size() * 2048 * 90000 / 500000);
         const bool audio =
-            apos < adx.size() && (vpos >= video.size() || apos / adx_rate - 0.2 <= pictures / rates[video[7] & 15]);
+            apos < adx.size() && (vpos >= video.size() || apos / adx_rate - 0.2 <= pictures / picture_rate);
         std::size_t starts = 0;  // pictures (00 00 01 00) that start in the next video packet
         for (std::size_t i = vpos; i < std::min(vpos + 2023, video.size() - 3); ++i)
             starts += video[i] == 0 && video[i + 1] == 0 && video[i + 2] == 1 && video[i + 3] == 0;
         // A video packet is stamped with the first picture that starts in it; both of its header forms take 7 bytes.
-        const auto pts = start + static_cast<std::uint32_t>(audio ? apos / adx_rate * 90000
-                                                                  : pictures * 90000 / rates[video[7] & 15]);
+        const auto pts =
+            start + static_cast<std::uint32_t>(audio ? apos / adx_rate * 90000 : pictures * 90000 / picture_rate);
         const bytes header =
             audio ? packet_header(0, true, 1, pts) : packet_header(starts > 0 ? 0 : 4, true, starts > 0, pts);
         std::size_t& pos = audio ? apos : vpos;

@@ -1,8 +1,7 @@
 // The ADX decoder's values worked from the formula, the WAV writer over any
-// chunking, the frame-header tables and tags, output names.
+// chunking, the frame-header tables and tags.
 #include "adxconv.h"
 #include "util.h"
-#include "vornalt.h"
 
 #include <sstream>
 
@@ -29,24 +28,12 @@ TEST(Adx, DecodesAsTheFormulaGives)
     EXPECT_EQ(first_samples(level::standard, 0xFFFF, 0x77), std::pair(32767, -32768));
     // Full level: d * scale + (s1 * w1 - s2 * w2) >> 14.
     EXPECT_EQ(first_samples(level::full, 1000, 0x77), std::pair(7000, 7000 + 7000 * 29336 / 16384));
+    // Weights from the header's rate and cutoff, or the fixed ones where either is 0.
+    for (const auto& [rate, cutoff, w1] :
+         {std::tuple{44100u, 500, 29336}, {22050u, 500, 26276}, {0u, 500, 29336}, {44100u, 0, 29336}})
+        EXPECT_EQ(adx_weights_for(rate, cutoff).s1, w1) << rate << " " << cutoff;
     // The clamped value enters the history: 65535 + (-32768 * 26276) >> 14.
     EXPECT_EQ(first_samples(level::full, 0xFFFF, 0x81, {26276, 10536}), std::pair(-32768, 65535 - 52552));
-}
-
-// The WAV that the writer makes of adx, handed over as a first chunk and then chunks of a size.
-bytes write_wav(std::span<const std::uint8_t> adx, std::size_t first, std::size_t chunk)
-{
-    static adx_writer w;
-    std::FILE* wav = std::tmpfile();
-    adx_write_init(w, adx_level::standard);
-    for (std::size_t at = 0, n = first; at < adx.size(); at += n, n = chunk)
-        adx_write(w, wav, &adx[at], static_cast<int>(std::min(n, adx.size() - at)));
-    adx_write(w, wav, nullptr, 0);
-    bytes data(static_cast<std::size_t>(std::ftell(wav)));
-    std::rewind(wav);
-    EXPECT_EQ(std::fread(data.data(), 1, data.size(), wav), data.size());
-    std::fclose(wav);
-    return data;
 }
 
 TEST(Adx, WriterGivesTheDeclaredSamplesWhateverTheChunks)
@@ -143,23 +130,6 @@ TEST(Fields, TagsInFrontOfTheAudio)
     EXPECT_EQ(id3_tag_length(id3, 10), 10 + 255);
     EXPECT_EQ(id3_tag_length(footer, 10), 20 + (1 << 21));
     EXPECT_EQ(id3_tag_length(bad_size, 10) + id3_tag_length(id3, 9), 0);
-}
-
-TEST(Fields, OutputNames)
-{
-    const char* names[][3] = {
-        {"movie", nullptr, "movie.mpg"},
-        {"a.b.sfd", nullptr, "a.b.mpg"},
-        {"dir\\a.sfd", nullptr, "a.mpg"},
-        {"dir/a.sfd", nullptr, "dir/a.mpg"},
-        {"my.dir/movie", nullptr, "my.dir/movie.mpg"},
-        {".sfd", nullptr, ".mpg"},
-        {"d:\\m.v\\x.y/intro", nullptr, "x.y/intro.mpg"},
-        {"m.v/x.y\\intro", "out", "out/intro.mpg"},
-        {"a/b.sfd", "o.d/", "o.d/b.mpg"},
-        {"a\\b", "", "b.mpg"},
-    };
-    for (const auto& [in, dir, out] : names) EXPECT_EQ(make_output_name(in, dir), out) << in;
 }
 
 }  // namespace

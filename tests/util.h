@@ -2,6 +2,7 @@
 // committed fixtures and what a conversion left.
 #pragma once
 
+#include "adxconv.h"
 #include "mpeg.h"
 #include "sfd_builder.h"
 
@@ -43,11 +44,35 @@ inline std::string read_text(const fs::path& path)
     return std::string(data.begin(), data.end());
 }
 
-inline void write_bytes(const fs::path& path, std::span<const std::uint8_t> data)
+// A temporary file holding data, at its start.
+inline std::FILE* file_of(std::span<const std::uint8_t> data)
 {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    std::fwrite(data.data(), 1, data.size(), f);
+    std::FILE* f = std::tmpfile();
+    if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f);
+    std::rewind(f);
+    return f;
+}
+
+// What a file holds from its start; closes it.
+inline bytes contents(std::FILE* f)
+{
+    bytes data(static_cast<std::size_t>((std::fseek(f, 0, SEEK_END), std::ftell(f))));
+    std::rewind(f);
+    EXPECT_EQ(std::fread(data.data(), 1, data.size(), f), data.size());
     std::fclose(f);
+    return data;
+}
+
+// The WAV that the ADX writer makes of a stream, handed over as a first chunk and then chunks of a size.
+inline bytes write_wav(std::span<const std::uint8_t> adx, std::size_t first, std::size_t chunk)
+{
+    static adx_writer w;
+    std::FILE* wav = std::tmpfile();
+    adx_write_init(w, adx_level::standard);
+    for (std::size_t at = 0, n = first; at < adx.size(); at += n, n = chunk)
+        adx_write(w, wav, &adx[at], static_cast<int>(std::min(n, adx.size() - at)));
+    adx_write(w, wav, nullptr, 0);
+    return contents(wav);
 }
 
 // The exit status (-1 when the command didn't exit) and standard output of a shell command.
@@ -74,7 +99,9 @@ inline fs::path fixture(const std::string& name)
 inline void stage(const temp_dir& dir, const std::string& encoder)
 {
     fs::copy(VORNALT_FIXTURES, dir.path, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    write_bytes(dir / "enc", std::span(reinterpret_cast<const std::uint8_t*>(encoder.data()), encoder.size()));
+    std::FILE* enc = std::fopen((dir / "enc").c_str(), "w");
+    std::fputs(encoder.c_str(), enc);
+    std::fclose(enc);
     fs::permissions(dir / "enc", fs::perms::owner_all);
 }
 
