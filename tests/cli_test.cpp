@@ -50,7 +50,9 @@ std::vector<cli_case> cli_cases()
         cli_case& c = cases.back();
         const std::map<std::string, std::string*> raw = {
             {"setup", &c.setup}, {"enc", &c.enc}, {"env", &c.env}, {"run", &c.run}, {"check", &c.check}};
-        if (raw.contains(key)) *raw.at(key) = (key == "setup" && !c.setup.empty() ? c.setup + " && " : "") + value;
+        // Several setup or check lines are joined into one command.
+        const bool joined = (key == "setup" && !c.setup.empty()) || (key == "check" && c.check != "true");
+        if (raw.contains(key)) *raw.at(key) = (joined ? *raw.at(key) + " && " : "") + value;
         if (key == "out" || key == "err") (key == "out" ? c.out : c.err) += unescape(value);
         if (key == "status") c.status = std::stoi(value);
         if (key == "placed") c.placed = true;
@@ -89,13 +91,11 @@ bool matches(const char* p, const char* t)
     return *p == *t && (*p == '\0' || matches(p + 1, t + 1));
 }
 
-// ffmpeg decodes each output with no error and finds its audio and video.
+// ffmpeg decodes each output with no error.
 void check_decode(const temp_dir& dir, const std::vector<std::string>& outputs)
 {
     for (const std::string& out : outputs) {
         EXPECT_EQ(run_shell(dir.cd() + "ffmpeg -nostdin -v error -i " + out + " -f null - 2>&1").second, "") << out;
-        const std::string probe = "ffprobe -v error -show_entries stream=codec_type -of csv=p=0 " + out + " | sort";
-        EXPECT_EQ(run_shell(dir.cd() + probe).second, "audio\nvideo\n") << out;
     }
 }
 
@@ -172,6 +172,7 @@ class Cli : public testing::TestWithParam<cli_case> {};
 TEST_P(Cli, Run)
 {
     const cli_case& c = GetParam();
+    setenv("VORNALT", VORNALT_BIN, 1);  // for cases that start it more than once
     temp_dir dir;
     stage(dir, c.enc);
     fs::copy_file(dir / "s44.sfd", dir / "movie.sfd");
@@ -194,43 +195,6 @@ TEST_P(Cli, Run)
 const auto case_name = [](const testing::TestParamInfo<cli_case>& info) { return info.param.name; };
 INSTANTIATE_TEST_SUITE_P(Scenario, Cli, testing::ValuesIn(cli_cases()), case_name);
 INSTANTIATE_TEST_SUITE_P(Golden, Cli, testing::ValuesIn(golden_cases()), case_name);
-
-// Conversions side by side print, write and exit as they do one after
-// another and leave no temporary files, also where two inputs have one output
-// and one's output is another's input.
-TEST(Parallel, SameAsInOrder)
-{
-    const std::string enc = "echo encoding $(basename \"$1\"); echo to stderr >&2; sleep 0.2; cp prepared.mp2 \"$2\"";
-    const std::string args = "-c ./enc s44.sfd s32.sfd nosuch.sfd -o out a/x.sfd b/x.sfd -o '' s48.sfd out/x.mpg";
-    std::map<std::string, std::string> runs;  // -j option -> what the run printed and wrote
-    for (const std::string parallel : {"", "-j 3 ", "-j0 "}) {
-        temp_dir dir;
-        stage(dir, enc);
-        ASSERT_EQ(run_shell(dir.cd() + "mkdir a b out tmp && cp m22.sfd a/x.sfd && cp s44.sfd b/x.sfd").first, 0);
-        const auto [status, out] = run_shell(dir.cd() + "TMPDIR=\"$PWD/tmp\" " VORNALT_BIN " " + parallel + args +
-                                             " 2>stderr.txt; echo status $?; md5sum *.mpg out/*");
-        runs[parallel] = out + read_text(dir / "stderr.txt");
-        if (parallel.empty()) continue;
-        EXPECT_EQ(run_shell(dir.cd() + "ls -A tmp; ls tmp.* 2>/dev/null").second, "") << "temporary files left";
-    }
-    EXPECT_EQ(runs["-j 3 "], runs[""]);
-    EXPECT_EQ(runs["-j0 "], runs[""]);
-}
-
-// Two processes in one folder take turns with its temporary files.
-TEST(Parallel, TwoProcessesInOneFolder)
-{
-    temp_dir dir;
-    stage(dir, "sleep 1; cp prepared.mp2 \"$2\"");
-    const std::string both = "{ " VORNALT_BIN " -c ./enc s44.sfd >a.txt 2>&1 & " VORNALT_BIN
-                             " -c ./enc s48.sfd >b.txt 2>&1; wait; } && mkdir one && cp *.sfd enc prepared.mp2 one";
-    ASSERT_EQ(run_shell(dir.cd() + both + " && cd one && " VORNALT_BIN " -c ./enc s44.sfd s48.sfd").first, 0);
-    for (const char* name : {"s44.mpg", "s48.mpg"}) EXPECT_EQ(read_bytes(dir / name), read_bytes(dir / "one" / name));
-    const std::string waited =
-        "vornalt: waiting for another conversion in this folder (tmp.wav is in use); -j N "
-        "converts in parallel";
-    EXPECT_EQ(run_shell(dir.cd() + "cat a.txt b.txt | grep -cF '" + waited + "'").second, "1\n");
-}
 
 // Black with a white flash and silence with a 1 kHz tone, both from 2.0 s,
 // stamped from 0.25 s, made by ffmpeg and the fixture builder: with a real
