@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -30,18 +31,14 @@ struct temp_dir {
 
 inline bytes read_bytes(const fs::path& path)
 {
-    bytes data;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        for (int c; (c = std::fgetc(f)) != EOF;) data.push_back(static_cast<std::uint8_t>(c));
-        std::fclose(f);
-    }
-    return data;
+    std::ifstream file(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(file), {});
 }
 
 inline std::string read_text(const fs::path& path)
 {
-    const bytes data = read_bytes(path);
-    return std::string(data.begin(), data.end());
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 // A temporary file holding data, at its start.
