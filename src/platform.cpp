@@ -25,6 +25,7 @@
 #include <cstring>
 #include <filesystem>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 
 #ifndef _WIN32
@@ -42,16 +43,7 @@ bool is_path_separator(char c)
 
 std::string error_text(int err)
 {
-    char text[256] = "";
-#ifdef _WIN32
-    strerror_s(text, sizeof text, err);
-    return text;
-#elif (_POSIX_C_SOURCE >= 200112L) && !defined(_GNU_SOURCE)
-    strerror_r(err, text, sizeof text);
-    return text;
-#else
-    return strerror_r(err, text, sizeof text);  // the GNU form returns the text
-#endif
+    return std::generic_category().message(err);  // strerror's text, safe from several threads
 }
 
 #ifdef _WIN32

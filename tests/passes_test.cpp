@@ -50,6 +50,7 @@ TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
         {ended, bytes(a.begin(), a.begin() + 2029), ""},
         {cut, stream_of_cut, ""},
         {bytes(video.begin(), video.end()), {}, "not adx!"},
+        {sfd::flatten(std::vector<sector>{packet(audio_code, pattern(100)), video}), {}, "not adx!not adx!"},
         {{}, {}, "not adx!"}};
     for (const auto& [movie, stream, printed] : rows) {
         std::FILE *input = file_of(movie), *wav = std::tmpfile();
