@@ -110,7 +110,8 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
     // Durations at 16000 bytes/s of 12-, 10-, 3- and 19-byte headers' payloads.
     const std::int64_t d = 2018 * 90000 / 16000, d_pair = 2020 * 90000 / 16000, d_bare = 2027 * 90000 / 16000,
                        d19 = 2011 * 90000 / 16000;
-    const bytes seq = {0x00, 0x00, 0x01, 0xB3, 0x16, 0x00, 0xF0, 0x13, 0xFF, 0xFF, 0xE0, 0xA0};
+    // A sequence header with bits set on both sides of every field's boundaries.
+    const bytes seq = {0x00, 0x00, 0x01, 0xB3, 0x16, 0x8F, 0xF1, 0x13, 0xA5, 0x5A, 0xE5, 0xA8};
     sector junk{};
     junk[3] = 0x42;
     const std::tuple<std::vector<sector>, std::size_t, std::vector<out_sector>, std::string> rows[] = {
@@ -151,8 +152,8 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
           packet(video_code, std::span(seq).first(11))},
          100,
          {{4}, {5}},
-         "unknown code:1bd\nunexpexted code:42\nwidth: 352\nheight: 240\naspect: 1\npict rate: 3\nbit rate: "
-         "262143\nbuffer size:20\nrest:100 "},
+         "unknown code:1bd\nunexpexted code:42\nwidth: 360\nheight: 4081\naspect: 1\npict rate: 3\n"
+         "bit rate: 169323\nbuffer size:181\nrest:100 "},
     };
     for (const auto& [in, encoded_size, expect, printed] : rows) {
         const bytes encoded = pattern(encoded_size, 5);
