@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -43,7 +44,10 @@ public:
     file_handle(const char* path, const char* mode, bool buffered = true)
         : f_((errno = 0, std::fopen(path, (std::string(mode) + not_inherited).c_str()))), open_error_(errno)
     {
-        if (f_ != nullptr) std::setvbuf(f_, nullptr, buffered ? _IOFBF : _IONBF, stream_buffer_size);
+        if (f_ == nullptr) return;
+        // The C library takes the size only with a buffer of the caller's.
+        if (buffered) buffer_ = std::make_unique<char[]>(stream_buffer_size);
+        std::setvbuf(f_, buffer_.get(), buffered ? _IOFBF : _IONBF, buffered ? stream_buffer_size : 0);
     }
     ~file_handle() { close(); }
     file_handle(const file_handle&) = delete;
@@ -74,6 +78,7 @@ public:
 private:
     std::FILE* f_;
     int open_error_;
+    std::unique_ptr<char[]> buffer_;  // outlives the stream: the destructor closes it first
 };
 
 constexpr const char* usage_text =
