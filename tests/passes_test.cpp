@@ -30,10 +30,12 @@ TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
     sector junk{}, short_packet = packet(audio_code, a.subspan(5000, 100)), video = packet(video_code, pattern(30));
     junk[3] = 0x42;
     std::memset(&short_packet[18 + 101], 0x5A, 2048 - 18 - 101);  // behind a short packet: never the writer's
-    // Header forms (two that end where the packet ends), junk and unknown streams, no end code.
+    // Header forms (four that end where the packet ends, two of them inside a stamp), junk and
+    // unknown streams, no end code.
     const bytes mixed = sfd::flatten(std::vector<sector>{
         packet(audio_code, a.first(2000), sfd::packet_header(3, true, 1)), packet(audio_code, {}, bytes(100, 0xFF)),
-        packet(audio_code, {}, bytes{0xFF, 0x60, 0x2E}), junk, packet(0x1BD, pattern(9)), packet(0x1C1, pattern(9)),
+        packet(audio_code, {}, bytes{0xFF, 0x60, 0x2E}), packet(audio_code, {}, bytes{0x21, 0, 1}),
+        packet(audio_code, {}, bytes{0x31, 0, 1, 0}), junk, packet(0x1BD, pattern(9)), packet(0x1C1, pattern(9)),
         packet(padding_code, {}), packet(private2_code, {}),
         packet(audio_code, a.subspan(2000, 2000), sfd::packet_header(16, false, 2)),
         packet(audio_code, a.subspan(4000, 1000)), short_packet, packet(audio_code, a.subspan(5100))});
@@ -46,7 +48,7 @@ TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
     stream_of_cut.resize(2 * 2029);
     const std::tuple<bytes, bytes, std::string> rows[] = {
         {mixed, bytes(a.begin(), a.begin() + 5100 + 2029),
-         "unexpexted code:42 sector 3\nunknown code:1bd\nunknown code:1c1\n"},
+         "unexpexted code:42 sector 5\nunknown code:1bd\nunknown code:1c1\n"},
         {ended, bytes(a.begin(), a.begin() + 2029), ""},
         {cut, stream_of_cut, ""},
         {bytes(video.begin(), video.end()), {}, "not adx!"},
