@@ -30,10 +30,10 @@ TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
     sector junk{}, short_packet = packet(audio_code, a.subspan(5000, 100)), video = packet(video_code, pattern(30));
     junk[3] = 0x42;
     std::memset(&short_packet[18 + 101], 0x5A, 2048 - 18 - 101);  // behind a short packet: never the writer's
-    // Header forms (four that end where the packet ends, two of them inside a stamp), junk and
+    // Header forms (four that end where the packet ends: stuffing to the sector's end, two inside a stamp), junk and
     // unknown streams, no end code.
     const bytes mixed = sfd::flatten(std::vector<sector>{
-        packet(audio_code, a.first(2000), sfd::packet_header(3, true, 1)), packet(audio_code, {}, bytes(100, 0xFF)),
+        packet(audio_code, a.first(2000), sfd::packet_header(3, true, 1)), packet(audio_code, {}, bytes(2030, 0xFF)),
         packet(audio_code, {}, bytes{0xFF, 0x60, 0x2E}), packet(audio_code, {}, bytes{0x21, 0, 1}),
         packet(audio_code, {}, bytes{0x31, 0, 1, 0}), junk, packet(0x1BD, pattern(9)), packet(0x1C1, pattern(9)),
         packet(padding_code, {}), packet(private2_code, {}),
