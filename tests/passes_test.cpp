@@ -143,6 +143,8 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
         // packet ends the packet and the bytes it displaces go to the next audio packet, or count as rest.
         {{audio(0), audio(0), audio(0)}, 4033, {{0, 2018, 0}, {1, 2015, d, 3}}, "rest:0 "},
         {{audio(0), audio(0), audio(0)}, 4030, {{0, 2018, 0}, {1, 2012, d}}, "rest:0 "},
+        // A full packet keeps a header of more stuffing than MPEG-1 allows.
+        {{packet(audio_code, pattern(2003), sfd::packet_header(20, true, 1))}, 2103, {{0, 2003, 0}}, "rest:100 "},
         {{stuffed(0), stuffed(0), stuffed(0)}, 4018, {{0, 2011, 0}, {1, 2007, d19, 4}}, "rest:0 "},
         {{stuffed(0), stuffed(d19), stuffed(2 * d19)},
          4017,
