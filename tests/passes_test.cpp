@@ -124,8 +124,9 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
          20000,
          {{0}, {1, 2018, 90000}, {2}, {3, 2018, 90000 + d}, {5, 2018, 90000 + 2 * d}, {6}},
          "rest:13946 "},
-        // Stamp-less packets before the first stamp, which has high bits set; a header byte of no known form.
-        {{audio(0, 2027, 0), audio(big), audio(big + 2000), packet(audio_code, pattern(100), {0x00})},
+        // Stamp-less packets before the first stamp, which has high bits set; a stamp ahead of the clock in
+        // every byte is rewritten whole; a header byte of no known form.
+        {{audio(0, 2027, 0), audio(big), audio(big + 0x0C808080), packet(audio_code, pattern(100), {0x00})},
          10000,
          {{0, 2027}, {1, 2018, big}, {2, 2018, big + d_bare}, {3, 2030}},
          "unknown 0\nrest:1907 "},
