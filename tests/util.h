@@ -11,19 +11,25 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 
 namespace fs = std::filesystem;
 using sfd::bytes;
 
-// A fresh folder, removed with its content.
+// A fresh folder, removed with its content; made by mkdtemp, so that a folder
+// left behind by a killed test process never hands its files to a later test.
 struct temp_dir {
-    static inline int made = 0;
-    fs::path path =
-        fs::temp_directory_path() / ("vornalt-test-" + std::to_string(getpid()) + "-" + std::to_string(made++));
-    temp_dir() { fs::create_directories(path); }
+    fs::path path = make();
+    static fs::path make()
+    {
+        std::string name = (fs::temp_directory_path() / "vornalt-test-XXXXXX").string();
+        if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp: " + name);
+        return name;
+    }
     ~temp_dir() { fs::remove_all(path); }
     fs::path operator/(const std::string& name) const { return path / name; }
     std::string cd() const { return "cd '" + path.string() + "' && "; }
