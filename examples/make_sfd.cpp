@@ -1,11 +1,12 @@
 // make_sfd VIDEO.m1v AUDIO.adx OUT.sfd [START]
-// Muxes an MPEG-1 video elementary stream and an ADX stream into an SFD movie
-// with the tests' fixture builder; its stamps start at START (90 kHz ticks,
-// default 0).
+// Muxes an MPEG-1 video elementary stream and an ADX stream (AUDIO "-": none)
+// into an SFD movie with the tests' fixture builder; its stamps start at
+// START (90 kHz ticks, default 0).
 #include "sfd_builder.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -28,8 +29,8 @@ int main(int argc, char** argv)
         return 2;
     }
     const sfd::bytes video = read_file(argv[1]);
-    const sfd::bytes adx = read_file(argv[2]);
-    if (video.size() < 8 || adx.size() < 16) {
+    const sfd::bytes adx = std::strcmp(argv[2], "-") == 0 ? sfd::bytes{} : read_file(argv[2]);
+    if (video.size() < 8 || (adx.size() < 16 && std::strcmp(argv[2], "-") != 0)) {
         std::fprintf(stderr, "make_sfd: can't read %s or %s\n", argv[1], argv[2]);
         return 1;
     }

@@ -23,12 +23,12 @@ constexpr int cutoff_field = 16;
 constexpr int default_cutoff = 500;
 
 // WAV header, little-endian, with the fields that the ADX header fills in.
-constexpr int wav_header_bytes = 44;
 constexpr int riff_size_field = 4;
 constexpr int wav_channels_field = 22;
 constexpr int wav_rate_field = 24;
 constexpr int wav_byte_rate_field = 28;
 constexpr int wav_align_field = 32;
+constexpr int wav_bits_field = 34;
 constexpr int wav_data_size_field = 40;
 constexpr std::uint8_t wav_template[wav_header_bytes] = {
     'R', 'I', 'F', 'F', 0,   0,   0,   0,   'W',  'A',  'V', 'E', 'f',  'm',  't',  ' ',  // RIFF size, "WAVE", "fmt "
@@ -48,6 +48,16 @@ void put_le16(std::uint8_t* p, std::uint32_t v)
 {
     p[0] = static_cast<std::uint8_t>(v);
     p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+std::uint32_t get_le32(const std::uint8_t* p)
+{
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+
+int get_le16(const std::uint8_t* p)
+{
+    return p[0] | p[1] << 8;
 }
 
 // The nibble as a signed 4-bit value: 0..7 stay, 8..15 become -8..-1.
@@ -245,6 +255,20 @@ void fix_short_header(adx_writer& w, std::FILE* wav)
 }
 
 }  // namespace
+
+bool read_wav_header(const std::uint8_t* p, wav_format& format)
+{
+    // Everything but the sizes and the stream's channels and rate is the template's.
+    constexpr int format_fields = wav_channels_field;
+    const bool template_fields = std::memcmp(p, wav_template, riff_size_field) == 0 &&
+                                 std::memcmp(p + 8, wav_template + 8, format_fields - 8) == 0 &&
+                                 get_le16(p + wav_bits_field) == 16 &&
+                                 std::memcmp(p + wav_bits_field + 2, wav_template + wav_bits_field + 2, 4) == 0;
+    format.channels = get_le16(p + wav_channels_field);
+    format.sample_rate = get_le32(p + wav_rate_field);
+    format.data_bytes = get_le32(p + wav_data_size_field);
+    return template_fields && (format.channels == 1 || format.channels == 2);
+}
 
 adx_weights adx_weights_for(std::uint32_t sample_rate, int cutoff)
 {

@@ -37,6 +37,17 @@ constexpr int adx_unit_values = 64;
 // Decoded PCM is gathered and handed to the WAV file in blocks of this size.
 constexpr int pcm_block_bytes = 64 * 1024;
 
+// The WAV file's 44-byte header, as the writer makes it: RIFF, a format
+// chunk of 16-bit PCM, the data chunk.
+constexpr int wav_header_bytes = 44;
+struct wav_format {
+    int channels;
+    std::uint32_t sample_rate;
+    std::uint32_t data_bytes;
+};
+// Reads such a header at p; false when it is not one of 16-bit PCM in one or two channels.
+bool read_wav_header(const std::uint8_t* p, wav_format& format);
+
 // The writer's whole state for one stream, reset by adx_write_init.
 struct adx_writer {
     bool first_time;  // the next chunk must start with a header

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 // ---------------------------------------------------------------------------
 // Messages
@@ -47,6 +48,16 @@ void tell(messages& m, const char* format, ...)
     va_start(args, format);
     vprint(m.held, m.err, stderr, format, args);
     va_end(args);
+}
+
+std::string error_text(int err)
+{
+    return std::generic_category().message(err);  // strerror's text, safe from several threads
+}
+
+void tell_reason(messages& m, const std::string& path, int err)
+{
+    tell(m, "vornalt: %s: %s\n", path.c_str(), error_text(err).c_str());
 }
 
 // ---------------------------------------------------------------------------
@@ -231,6 +242,30 @@ int audio_info(const std::uint8_t* p, messages* report)
         say(m, "framesize: %d\n", f.freq > 0 ? (slots[li] * f.rate * 1000 + f.freq - 1) / f.freq : 0);
     }
     return f.rate * 1000;
+}
+
+bool is_frame_header(const std::uint8_t* p)
+{
+    const int layer = (p[1] >> 1) & 3;
+    return has_sync(p) && layer != 0 && (p[2] >> 4) != 15 && ((p[2] >> 2) & 3) != 3;
+}
+
+layer2_rates layer2_bit_rates(int sample_rate, int channels)
+{
+    constexpr int layer2 = 1;  // the table's row of layer II
+    layer2_rates rates;
+    for (int v = 0; v < 2; ++v) {
+        for (int f = 0; f < 3; ++f) {
+            if (frequency[v][f] != sample_rate) continue;
+            for (int index = 1; index < 15; ++index) {
+                const int kbit = bitrate_index[v][layer2][index];
+                // MPEG-1 layer II keeps its lowest rates for one channel and its highest for two.
+                const bool allowed = v == 1 || (channels == 1 ? kbit <= 192 : kbit >= 64 && kbit != 80);
+                if (allowed) rates.kbits[rates.count++] = kbit;
+            }
+        }
+    }
+    return rates;
 }
 
 // An ID3v2 tag: "ID3", version (2 bytes), flags, a size of 4 bytes of 7 bits each.

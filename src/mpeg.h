@@ -26,6 +26,11 @@ struct messages {
 void say(messages& m, const char* format, ...) VORNALT_PRINTF(2, 3);
 void tell(messages& m, const char* format, ...) VORNALT_PRINTF(2, 3);
 
+// The system's text for an error number.
+std::string error_text(int err);
+// "vornalt: PATH: REASON" on standard error, after a failure that the system reported.
+void tell_reason(messages& m, const std::string& path, int err);
+
 // One pack with one packet per sector.
 constexpr int sector_size = 2048;
 constexpr int stream_code_offset = 12;    // the packet's start code, 00 00 01 xx
@@ -81,6 +86,20 @@ void write_padding(std::uint8_t* sector, int from);
 // The bit rate in bit/s of the MPEG audio frame header at p, -1 without
 // frame sync; every field is reported to report unless it is null.
 int audio_info(const std::uint8_t* p, messages* report);
+// Whether the 4 bytes at p are an MPEG audio frame header: frame sync, a
+// layer, a bit-rate index other than 15 and a sampling-frequency index other
+// than 3.
+bool is_frame_header(const std::uint8_t* p);
+
+// The bit rates in kbit/s, ascending, that MPEG audio layer II has for a
+// sampling rate in Hz and a channel count (1: mono, 2: stereo); none when
+// layer II can't carry that sampling rate.
+struct layer2_rates {
+    int count = 0;
+    int kbits[14] = {};
+};
+layer2_rates layer2_bit_rates(int sample_rate, int channels);
+
 // Reports the fields of the video sequence header whose code ends before p,
 // unless report is null.
 int video_info(const std::uint8_t* p, messages* report);

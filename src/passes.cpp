@@ -28,10 +28,13 @@ int header_length(const std::uint8_t* sector, messages& log)
 
 }  // namespace
 
-bool demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_level level, messages& log)
+found_audio demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_level level, messages& log)
 {
     adx_writer writer;
     adx_write_init(writer, level);
+    bool video = false;
+    int audio_packets = 0;
+    bool mpeg_audio = false;  // the first audio payload starts with an MPEG audio frame header
     for (int index = 0; read_sector(input, sector) > 0; ++index) {
         const std::uint32_t code = read_long(sector);
         if (code == end_code) break;
@@ -43,21 +46,26 @@ bool demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_lev
         switch (stream) {
         case audio_code: {
             const int h = header_length(sector, log);
-            if (adx_write(writer, wav, sector + packet_header_offset + h, bounded_packet_length(sector) - h) < 0)
-                say(log, "not adx!");
+            const std::uint8_t* payload = sector + packet_header_offset + h;
+            const int length = bounded_packet_length(sector) - h;
+            if (audio_packets++ == 0) mpeg_audio = length >= 4 && is_frame_header(payload);
+            if (adx_write(writer, wav, payload, length) < 0) say(log, "not adx!");
             break;
         }
+        case video_code:
+            video = true;
+            break;
         case system_header_code:
         case padding_code:
         case private2_code:
-        case video_code:
             break;
         default:
             say(log, "unknown code:%x\n", stream);
         }
     }
     if (adx_write(writer, wav, nullptr, 0) < 0) say(log, "not adx!");
-    return !writer.first_time;
+    if (!writer.first_time) return found_audio::adx;
+    return mpeg_audio || (video && audio_packets == 0) ? found_audio::copyable : found_audio::none;
 }
 
 namespace {
@@ -220,15 +228,22 @@ long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8
         case private2_code:
             break;
         case audio_code:
-            replace_audio_packet(sector, mp3, output, state);
+            if (mp3 != nullptr) {
+                replace_audio_packet(sector, mp3, output, state);
+            } else {
+                std::fwrite(sector, 1, sector_size, output);
+            }
             break;
         default:
             say(log, "unknown code:%x\n", stream);
         }
     }
-    const long pos = std::ftell(mp3);
-    std::fseek(mp3, 0, SEEK_END);
-    const long rest = std::ftell(mp3) - pos;
+    long rest = 0;
+    if (mp3 != nullptr) {
+        const long pos = std::ftell(mp3);
+        std::fseek(mp3, 0, SEEK_END);
+        rest = std::ftell(mp3) - pos;
+    }
     say(log, "rest:%ld ", rest);
     return rest;
 }

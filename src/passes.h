@@ -8,9 +8,16 @@
 #include <cstdint>
 #include <cstdio>
 
+// What pass 1 found of a movie's audio.
+enum class found_audio {
+    adx,       // an ADX stream, decoded into the WAV file
+    copyable,  // no ADX, but video without audio packets, or MPEG audio in them: pass 2 copies them
+    none,      // neither: damaged ADX, or no video either
+};
+
 // Pass 1: every audio payload of the input to the ADX writer, which writes
-// wav at the given level. Returns whether an ADX header was found.
-bool demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_level level, messages& log);
+// wav at the given level.
+found_audio demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_level level, messages& log);
 
 // What the probe found where the encoded audio starts.
 struct audio_probe {
@@ -36,7 +43,8 @@ struct remux_state {
 // clock's stamp and writes it, or leaves it out.
 void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* output, remux_state& state);
 
-// Pass 2: the input's sectors to output with the audio from mp3. Prints the
-// "rest:" report and returns the encoded bytes that found no room.
+// Pass 2: the input's sectors to output with the audio from mp3, or with
+// the audio sectors as they stand when mp3 is null. Prints the "rest:"
+// report and returns the encoded bytes that found no room.
 long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector, int byte_rate,
                  messages& log, bool verbose);

@@ -41,11 +41,6 @@ bool is_path_separator(char c)
 #endif
 }
 
-std::string error_text(int err)
-{
-    return std::generic_category().message(err);  // strerror's text, safe from several threads
-}
-
 #ifdef _WIN32
 // The C runtime's device and inode fields don't identify a file on Windows;
 // the volume serial number and the file index do.

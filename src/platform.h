@@ -13,15 +13,21 @@ constexpr char path_separator = '\\';
 constexpr char path_separator = '/';
 #endif
 
+// The fopen mode letter that keeps a file from the programs that this one
+// starts: an encoder holding another conversion's temporary file open would
+// keep it from being removed.
+#ifdef _WIN32
+constexpr const char* not_inherited_mode = "N";
+#else
+constexpr const char* not_inherited_mode = "e";
+#endif
+
 // Whether c separates folders in a path: '/' everywhere, '\' on Windows too.
 bool is_path_separator(char c);
 
 // Whether path names the very file that is open as f, whatever path or link
 // leads to it.
 bool is_same_file(std::FILE* f, const char* path);
-
-// The system's text for an error number.
-std::string error_text(int err);
 
 // Why a file can't be created at path: 0 when its folder exists and takes
 // new files and path is not a folder; else the error number, with the path

@@ -1,5 +1,7 @@
 #include "vornalt.h"
 
+#include "encoders.h"
+#include "files.h"
 #include "passes.h"
 #include "platform.h"
 
@@ -23,64 +25,6 @@
 
 namespace {
 
-// Stream buffer of every file of a job: large enough that the per-sector and
-// per-unit reads and writes turn into few system calls, fixed whatever the
-// file size.
-constexpr std::size_t stream_buffer_size = 256 * 1024;
-
-// The mode letter that keeps a file from the encoders that conversions
-// running side by side start: one holding another's temporary file open
-// would keep it from being removed.
-#ifdef _WIN32
-constexpr const char* not_inherited = "N";
-#else
-constexpr const char* not_inherited = "e";
-#endif
-
-// Owns an open FILE*, with a buffer of stream_buffer_size (or none); closes
-// it on every path out of the job. Keeps the error number of a failed open.
-class file_handle {
-public:
-    file_handle(const char* path, const char* mode, bool buffered = true)
-        : f_((errno = 0, std::fopen(path, (std::string(mode) + not_inherited).c_str()))), open_error_(errno)
-    {
-        if (f_ == nullptr) return;
-        // The C library takes the size only with a buffer of the caller's.
-        if (buffered) buffer_ = std::make_unique<char[]>(stream_buffer_size);
-        std::setvbuf(f_, buffer_.get(), buffered ? _IOFBF : _IONBF, buffered ? stream_buffer_size : 0);
-    }
-    ~file_handle() { close(); }
-    file_handle(const file_handle&) = delete;
-    file_handle& operator=(const file_handle&) = delete;
-
-    std::FILE* get() const { return f_; }
-    explicit operator bool() const { return f_ != nullptr; }
-    int open_error() const { return open_error_; }
-
-    int close()
-    {
-        std::FILE* f = f_;
-        f_ = nullptr;
-        return f != nullptr ? std::fclose(f) : 0;
-    }
-
-    // Closes the file and tells whether every write to it and the close went
-    // through; the error number of a failure is left in errno.
-    bool close_written()
-    {
-        const bool write_error = std::ferror(f_) != 0;
-        const int write_errno = errno;
-        const bool closed = close() == 0;
-        if (write_error && closed) errno = write_errno;
-        return closed && !write_error;
-    }
-
-private:
-    std::FILE* f_;
-    int open_error_;
-    std::unique_ptr<char[]> buffer_;  // outlives the stream: the destructor closes it first
-};
-
 constexpr const char* usage_text =
     "Convertidor videos Dreamcast SFD->MPEG1    \n"
     " vornalt [-option] <infile>\n"
@@ -94,7 +38,10 @@ constexpr const char* help_text =
     "that audio as NAME.mpg. Options act on the movies that follow them.\n"
     "\n"
     "  -c COMMAND  the MPEG audio encoder, run as COMMAND tmp.wav tmp.mp3\n"
-    "              (default: toolame32, else twolame or lame, whichever is found)\n"
+    "  -b N        encode with the built-in MPEG audio layer II encoder at N kbit/s\n"
+    "              (without -c or -b: toolame32 when it is on the PATH, else the\n"
+    "              built-in encoder at its default rate: 192 kbit/s for 44100 and\n"
+    "              48000 Hz stereo; the later of -c and -b counts)\n"
     "  -o DIR      write the outputs into the folder DIR\n"
     "  -l          decode the ADX audio at full level (11 dB louder)\n"
     "  -v          report the audio frame header and the video sequence headers\n"
@@ -102,20 +49,18 @@ constexpr const char* help_text =
     "              it stands; each works in a private temporary folder\n"
     "  -h, --help  this help; --version: the version\n"
     "\n"
+    "A movie without ADX audio (video alone, or MPEG audio already) is copied with\n"
+    "its audio packets as they are.\n"
+    "\n"
     "Exit status: 0 every movie converted whole; 1 a movie failed or lost audio;\n"
-    "255 no arguments or a bad -j.\n"
+    "255 no arguments or a bad -j or -b.\n"
     "\n"
     "Examples:\n"
-    "  vornalt -c twolame intro.sfd\n"
-    "  vornalt -j 0 -c \"twolame -b 192\" -o /tmp/movies /mnt/disc/*.sfd\n";
+    "  vornalt intro.sfd\n"
+    "  vornalt -j 0 -b 128 -o /tmp/movies /mnt/disc/*.sfd\n"
+    "  vornalt -c lame intro.sfd\n";
 
 constexpr const char* standard_encoder = "toolame32";
-
-// "vornalt: PATH: REASON" on standard error, after a failure that the system reported.
-void tell_reason(messages& log, const std::string& path, int err)
-{
-    tell(log, "vornalt: %s: %s\n", path.c_str(), error_text(err).c_str());
-}
 
 // The output must be creatable before any work is done for it.
 bool check_output(conversion& job)
@@ -164,8 +109,8 @@ bool prepare_workspace(conversion& job, workspace& space)
     return true;
 }
 
-// Pass 1 into tmp.wav.
-bool extract_audio(conversion& job, std::FILE* input, std::uint8_t* sector)
+// Pass 1 into tmp.wav; tells what was found of the movie's audio.
+bool extract_audio(conversion& job, std::FILE* input, std::uint8_t* sector, found_audio& audio)
 {
     const std::string path = job.temp_file("tmp.wav");
     // Opening tmp.wav for writing would truncate an input that is tmp.wav.
@@ -181,8 +126,11 @@ bool extract_audio(conversion& job, std::FILE* input, std::uint8_t* sector)
         tell_reason(job.log, path, wav.open_error());
         return false;
     }
-    if (!demux_audio(input, wav.get(), sector, job.options.level, job.log))
-        tell(job.log, "vornalt: no ADX audio found in %s\n", job.input.c_str());
+    audio = demux_audio(input, wav.get(), sector, job.options.level, job.log);
+    if (audio == found_audio::copyable)
+        tell(job.log, "vornalt: no ADX audio found in %s; its audio packets are copied as they are\n",
+             job.input.c_str());
+    if (audio == found_audio::none) tell(job.log, "vornalt: no ADX audio found in %s\n", job.input.c_str());
     if (!wav.close_written()) {
         const int err = errno;
         say(job.log, "can't write tmp.wav\n");
@@ -192,56 +140,8 @@ bool extract_audio(conversion& job, std::FILE* input, std::uint8_t* sector)
     return true;
 }
 
-// Tells why the encoder failed.
-void tell_encoder_failure(conversion& job, const command_status& status)
-{
-    if (status.not_found) {
-        tell(job.log,
-             "vornalt: the encoder command \"%s\" was not found; install an MPEG audio encoder "
-             "and name it with -c, e.g. -c twolame\n",
-             job.encoder.c_str());
-    } else if (status.exited) {
-        tell(job.log, "vornalt: the encoder exited with status %d\n", status.code);
-    } else if (status.code > 0) {
-        tell(job.log, "vornalt: the encoder was stopped by signal %d\n", status.code);
-    } else {
-        tell(job.log, "vornalt: the encoder could not be run\n");
-    }
-}
-
-// Appends what a file holds to text.
-void append_file(const std::string& path, std::string& text)
-{
-    file_handle f(path.c_str(), "rb");
-    if (!f) return;
-    char block[4096];
-    for (std::size_t n; (n = std::fread(block, 1, sizeof block, f.get())) > 0;) text.append(block, n);
-}
-
-// Runs the encoder on tmp.wav. In order, it writes where this program does,
-// and standard output is flushed first so that our lines stay ahead of its
-// own in a shared log; side by side, its output is held with our messages.
-bool run_encoder(conversion& job)
-{
-    int status = 0;
-    if (!job.side_by_side) {
-        std::fflush(stdout);
-        status = run_command(job.encoder + " tmp.wav tmp.mp3", nullptr, nullptr);
-    } else {
-        const std::string out = job.temp_file("encoder.out");
-        const std::string err = job.temp_file("encoder.err");
-        const std::string files = quote_path(job.temp_file("tmp.wav")) + " " + quote_path(job.temp_file("tmp.mp3"));
-        status = run_command(job.encoder + " " + files, out.c_str(), err.c_str());
-        append_file(out, job.log.out);
-        append_file(err, job.log.err);
-    }
-    const command_status result = interpret_status(status);
-    if (!result.ok) tell_encoder_failure(job, result);
-    return result.ok;
-}
-
-// The encoder makes tmp.mp3 of tmp.wav.
-bool encode_audio(conversion& job, std::FILE* input)
+// The encoder makes tmp.mp3 of tmp.wav; a movie whose audio is copied needs none.
+bool encode_audio(conversion& job, std::FILE* input, found_audio audio)
 {
     say(job.log, "make mpeg audio\n");
     const std::string path = job.temp_file("tmp.mp3");
@@ -252,7 +152,10 @@ bool encode_audio(conversion& job, std::FILE* input)
         return false;
     }
     std::remove(path.c_str());
-    return run_encoder(job);
+    if (audio == found_audio::copyable) return true;
+    const encode_files files{job.temp_dir, job.side_by_side, job.log};
+    if (job.encoder.what == encoder_choice::builtin) return encode_builtin(job.encoder.bitrate, files);
+    return encode_with_command(job.encoder.command, files);
 }
 
 // Tells the user that the end of the soundtrack is missing from the output,
@@ -265,19 +168,17 @@ void warn_lost_audio(conversion& job, long rest, int byte_rate)
          job.output.c_str(), rest, static_cast<double>(rest) / byte_rate);
 }
 
-// Pass 2 from the input and tmp.mp3 into the output.
-bool write_movie(conversion& job, std::FILE* input, std::uint8_t* sector)
+// Opens tmp.mp3 and reads the bit rate where its audio starts.
+bool open_encoded_audio(conversion& job, std::uint8_t* sector, file_handle& mp3, int& byte_rate)
 {
-    say(job.log, "pass 2\n");
-    std::rewind(input);
     const std::string path = job.temp_file("tmp.mp3");
-    file_handle mp3(path.c_str(), "rb");
-    if (!mp3) {
+    if (!mp3.open(path.c_str(), "rb")) {
         say(job.log, "can't open tempolary mp3 file\n");
         tell_reason(job.log, path, mp3.open_error());
         return false;
     }
     const audio_probe probe = probe_byte_rate(mp3.get(), sector, job.options.verbose ? &job.log : nullptr);
+    byte_rate = probe.byte_rate;
     if (probe.byte_rate <= 0) {
         say(job.log, "bad mpeg audio header\n");
         return false;
@@ -287,6 +188,18 @@ bool write_movie(conversion& job, std::FILE* input, std::uint8_t* sector)
         say(job.log, "variable bit rate audio is not supported\n");
         return false;
     }
+    return true;
+}
+
+// Pass 2 from the input and tmp.mp3 into the output; a movie whose audio is
+// copied keeps its audio sectors as they are.
+bool write_movie(conversion& job, std::FILE* input, std::uint8_t* sector, found_audio audio)
+{
+    say(job.log, "pass 2\n");
+    std::rewind(input);
+    file_handle mp3;
+    int byte_rate = 0;
+    if (audio != found_audio::copyable && !open_encoded_audio(job, sector, mp3, byte_rate)) return false;
     // Opening the output for writing would truncate an input that is the output.
     if (is_same_file(input, job.output.c_str())) {
         say(job.log, "can't open %s\n", job.output.c_str());
@@ -299,8 +212,7 @@ bool write_movie(conversion& job, std::FILE* input, std::uint8_t* sector)
         tell_reason(job.log, job.output, output.open_error());
         return false;
     }
-    const long rest =
-        remux_audio(input, mp3.get(), output.get(), sector, probe.byte_rate, job.log, job.options.verbose);
+    const long rest = remux_audio(input, mp3.get(), output.get(), sector, byte_rate, job.log, job.options.verbose);
     if (!output.close_written()) {
         const int err = errno;
         say(job.log, "can't write %s\n", job.output.c_str());
@@ -309,31 +221,26 @@ bool write_movie(conversion& job, std::FILE* input, std::uint8_t* sector)
         return false;
     }
     if (rest > 0) {
-        warn_lost_audio(job, rest, probe.byte_rate);
+        warn_lost_audio(job, rest, byte_rate);
         return false;
     }
     return true;
 }
 
-// The first of the usual encoders that can be found, said once per run when
-// it is not the standard one.
-std::string default_encoder()
+// The standard encoder when it is on the PATH, else the built-in; said once
+// per run when it is the built-in.
+encoder_choice default_encoder()
 {
-    for (const char* name : {standard_encoder, "twolame", "lame"}) {
-        if (is_program_found(name)) {
-            if (std::strcmp(name, standard_encoder) != 0) {
-                std::fflush(stdout);
-                std::fprintf(stderr, "vornalt: %s not found; encoding with %s\n", standard_encoder, name);
-            }
-            return name;
-        }
-    }
-    return standard_encoder;  // the missing-encoder hint will say what to do
+    if (is_program_found(standard_encoder)) return {encoder_choice::external, standard_encoder, nullptr};
+    std::fflush(stdout);
+    std::fprintf(stderr, "vornalt: %s not found; encoding with the built-in MPEG audio layer II encoder\n",
+                 standard_encoder);
+    return {encoder_choice::builtin, nullptr, nullptr};
 }
 
 // The inputs of a run and what it was asked to do.
 struct run_plan {
-    enum { convert, help, version, bad_parallel } what = convert;
+    enum { convert, help, version, bad_parallel, bad_bitrate } what = convert;
     std::vector<conversion> jobs;
     unsigned parallel = 1;  // conversions at once
 };
@@ -343,12 +250,20 @@ bool is_help(const char* arg)
     return std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "-help") == 0 || std::strcmp(arg, "--help") == 0;
 }
 
-// The number of -j, attached (-j4) or the next argument; 0 stands for one
-// conversion per processor. False when it is missing or not a number.
-bool parse_parallel(int argc, char** argv, int& i, unsigned& parallel)
+// The number of an option, attached (-j4) or the next argument: its digits,
+// or null when it is missing or not all digits.
+const char* option_number(int argc, char** argv, int& i)
 {
     const char* text = argv[i][2] != '\0' ? argv[i] + 2 : (++i < argc ? argv[i] : "");
-    if (*text == '\0' || std::strspn(text, "0123456789") != std::strlen(text)) return false;
+    if (*text == '\0' || std::strspn(text, "0123456789") != std::strlen(text)) return nullptr;
+    return text;
+}
+
+// The number of -j; 0 stands for one conversion per processor.
+bool parse_parallel(int argc, char** argv, int& i, unsigned& parallel)
+{
+    const char* text = option_number(argc, argv, i);
+    if (text == nullptr) return false;
     const unsigned long n = std::strtoul(text, nullptr, 10);
     parallel = n == 0 ? processor_count() : static_cast<unsigned>(std::min<unsigned long>(n, max_private_folders));
     return true;
@@ -375,7 +290,15 @@ run_plan parse_arguments(int argc, char** argv)
             continue;
         }
         // Only the second character counts; unknown options are ignored.
-        if (arg[1] == 'c' && ++i < argc) options.encoder = argv[i];
+        if (arg[1] == 'c' && ++i < argc) options.encoder = {encoder_choice::external, argv[i], nullptr};
+        if (arg[1] == 'b') {
+            const char* bitrate = option_number(argc, argv, i);
+            if (bitrate == nullptr) {
+                plan.what = run_plan::bad_bitrate;
+                return plan;
+            }
+            options.encoder = {encoder_choice::builtin, nullptr, bitrate};
+        }
         if (arg[1] == 'o' && ++i < argc) options.out_dir = argv[i];
         if (arg[1] == 'v') options.verbose = true;
         if (arg[1] == 'l') options.level = adx_level::full;
@@ -387,16 +310,14 @@ run_plan parse_arguments(int argc, char** argv)
     return plan;
 }
 
-// Gives every input without -c the default encoder, found once.
+// Gives every input without -c or -b the default encoder, found once.
 void choose_encoders(std::vector<conversion>& jobs)
 {
-    std::string fallback;
+    encoder_choice fallback;
     for (conversion& job : jobs) {
-        if (job.options.encoder != nullptr) {
-            job.encoder = job.options.encoder;
-            continue;
-        }
-        if (fallback.empty()) fallback = default_encoder();
+        job.encoder = job.options.encoder;
+        if (job.encoder.what != encoder_choice::standard) continue;
+        if (fallback.what == encoder_choice::standard) fallback = default_encoder();
         job.encoder = fallback;
     }
 }
@@ -591,9 +512,10 @@ int vornalt(conversion& job)
     workspace space;
     if (!prepare_workspace(job, space)) return -1;
     std::uint8_t sector[sector_size] = {};
-    if (!extract_audio(job, input.get(), sector)) return -1;
-    if (!encode_audio(job, input.get())) return -1;
-    if (!write_movie(job, input.get(), sector)) return -1;
+    found_audio audio = found_audio::none;
+    if (!extract_audio(job, input.get(), sector, audio)) return -1;
+    if (!encode_audio(job, input.get(), audio)) return -1;
+    if (!write_movie(job, input.get(), sector, audio)) return -1;
     return input.close();
 }
 
@@ -615,6 +537,9 @@ int run(int argc, char** argv)
         return 0;
     case run_plan::bad_parallel:
         std::fprintf(stderr, "vornalt: -j takes a number of conversions, as in -j 4\n");
+        return -1;
+    case run_plan::bad_bitrate:
+        std::fprintf(stderr, "vornalt: -b takes a bit rate in kbit/s, as in -b 192\n");
         return -1;
     case run_plan::convert:
         break;

@@ -6,9 +6,16 @@
 
 #include <string>
 
+// Which encoder makes the encoded audio of a conversion.
+struct encoder_choice {
+    enum kind { standard, external, builtin } what = standard;  // standard: toolame32, or else the built-in
+    const char* command = nullptr;                              // -c COMMAND
+    const char* bitrate = nullptr;                              // -b N, digits; null: the built-in's default
+};
+
 // What the options before an input set for its conversion.
 struct settings {
-    const char* encoder = nullptr;          // -c: the encoder command; null: the default encoder
+    encoder_choice encoder;                 // -c or -b, whichever came later
     bool verbose = false;                   // -v: the stream reports
     adx_level level = adx_level::standard;  // -l: full level
     const char* out_dir = nullptr;          // -o: the outputs' folder; null: next to the input
@@ -20,7 +27,7 @@ struct conversion {
     std::string input;  // the path as given
     std::string output;
     settings options;
-    std::string encoder;        // the encoder command that runs
+    encoder_choice encoder;     // the encoder that runs: a command or the built-in
     bool side_by_side = false;  // temporary files in a private folder, messages held
     std::string replaces;       // an earlier input whose output this one's replaces
     std::string temp_dir;       // the temporary files' folder with its separator; "": the current folder
@@ -40,5 +47,5 @@ std::string make_output_name(const char* input, const char* out_dir = nullptr);
 int vornalt(conversion& job);
 
 // The command line: 0 when every input converted whole, 1 when any did not,
-// -1 without arguments or with a bad -j.
+// -1 without arguments or with a bad -j or -b.
 int run(int argc, char** argv);

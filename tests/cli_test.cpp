@@ -67,7 +67,9 @@ std::vector<cli_case> golden_cases()
         {"mp2", "cp prepared.mp2 \"$2\""},
         {"mp3", "cp prepared.mp3 \"$2\""},
         {"mp2x4", "cat prepared.mp2 prepared.mp2 prepared.mp2 prepared.mp2 > \"$2\""},
-        {"mp2cut", "head -c 14160 prepared48.mp2 > \"$2\""}};
+        {"mp2cut", "head -c 14160 prepared48.mp2 > \"$2\""},
+        {"none", "exit 1"},
+        {"builtin", "exit 1"}};
     std::vector<cli_case> cases;
     std::ifstream table(VORNALT_TESTS "/golden.txt");
     for (std::string line, audio, args; std::getline(table, line);) {
@@ -77,7 +79,7 @@ std::vector<cli_case> golden_cases()
         fields >> c.name >> audio >> c.checked >> c.digest >> std::ws;
         std::getline(fields, args);
         c.enc = encoders.at(audio);
-        c.run = "-c ./enc " + args;
+        c.run = (audio == "builtin" ? "" : "-c ./enc ") + args;
         cases.push_back(c);
     }
     return cases;
@@ -137,6 +139,24 @@ void check_adx(const temp_dir& dir, const std::string& movie, bool full)
     EXPECT_NEAR(std::sqrt(vx / vy), 4576.0 / 16384, 0.005) << movie;
 }
 
+// The same run with the twolame program as its encoder in place of the
+// built-in one (-b N first in the arguments gives twolame -b N) leaves the
+// same standard output, tmp.wav, tmp.mp3 and outputs.
+void check_twolame(const cli_case& c, const temp_dir& dir, const std::vector<std::string>& outputs)
+{
+    if (run_shell("command -v twolame >/dev/null").first != 0) GTEST_SKIP() << "twolame is not on the PATH";
+    temp_dir other;
+    stage(other, c.enc);
+    const bool rate = c.run.rfind("-b ", 0) == 0;
+    const std::size_t args = rate ? c.run.find(' ', 3) : 0;
+    const std::string encoder = "'twolame " + (rate ? c.run.substr(0, args) : "") + "'";
+    run_shell(other.cd() + VORNALT_BIN " -c " + encoder + " " + c.run.substr(args) + " >stdout.txt 2>/dev/null");
+    for (const char* file : {"stdout.txt", "tmp.wav", "tmp.mp3"})
+        EXPECT_TRUE(read_bytes(dir / file) == read_bytes(other / file)) << file << " differs from twolame's run";
+    for (const std::string& out : outputs)
+        EXPECT_TRUE(read_bytes(dir / out) == read_bytes(other / out)) << out << " differs from twolame's run";
+}
+
 // The digest of what a run left: its status, standard output and error, tmp.wav and the outputs.
 std::string digest_of(const temp_dir& dir, int status)
 {
@@ -163,6 +183,7 @@ void check_golden(const cli_case& c, const temp_dir& dir, int status)
     for (std::string out; list >> out;) outputs.push_back(out);
     if (c.checked.find("decode") != std::string::npos) check_decode(dir, outputs);
     if (c.checked.find("payloads") != std::string::npos) check_payloads(dir, outputs, status == 0);
+    if (c.checked.find("twolame") != std::string::npos) check_twolame(c, dir, outputs);
     if (c.checked.find("adx") != std::string::npos)
         check_adx(dir, c.run.substr(c.run.rfind(' ') + 1), c.run.find(" -l ") != std::string::npos);
 }

@@ -81,12 +81,13 @@ inline double picture_rate(int code)
     return code < 9 ? rates[code] : 25;
 }
 
-// A system header, then video and ADX audio interleaved by time, each stamped
+// A system header, then video and ADX audio (or none) interleaved by time, each stamped
 // from its own rate and start ticks later, audio 0.2 s ahead as players want it buffered; the end code.
 inline bytes mux(std::span<const std::uint8_t> video, std::span<const std::uint8_t> adx, std::uint32_t start = 0)
 {
     // ADX plays 18 bytes per 32 samples and channel; the video's rate code is in its sequence header.
-    const double adx_rate = adx[7] * ((adx[8] << 24 | adx[9] << 16 | adx[10] << 8 | adx[11]) * 18.0 / 32);
+    const double adx_rate =
+        adx.empty() ? 1 : adx[7] * ((adx[8] << 24 | adx[9] << 16 | adx[10] << 8 | adx[11]) * 18.0 / 32);
     const double picture_rate = sfd::picture_rate(video[7] & 15);
     const std::uint8_t system_header[] = {0x80, 0x4E, 0x21, 0x04, 0xE1, 0xFF, 0xC0, 0xC0, 0x20, 0xE0, 0xE0, 0x2E};
     std::vector<sector> out = {packet_sector(0x1BB, system_header, {})};
