@@ -4,8 +4,10 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 
-# Build tools, the encoder, and what the test suite uses (ffmpeg, lame, GoogleTest).
-packages="cmake g++ make libgtest-dev twolame lame ffmpeg"
+# Build tools, libtwolame for the built-in encoder, and what the test suite
+# uses (GoogleTest, ffmpeg, the twolame program to compare the built-in with,
+# lame, valgrind).
+packages="cmake g++ make libtwolame-dev libgtest-dev ffmpeg twolame lame valgrind"
 missing=""
 for p in $packages; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
@@ -21,6 +23,6 @@ cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=Release
 cmake --build "$top/build" -j2 --target vornalt
 # The temporary files tmp.wav and tmp.mp3 land in the current folder.
 cd "$top/examples"
-"$top/build/vornalt" -c twolame sample.sfd
+"$top/build/vornalt" sample.sfd
 echo
 ls -l sample.mpg

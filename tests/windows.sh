@@ -1,7 +1,7 @@
 #!/bin/sh
 # vornalt.exe under Wine against the Linux build: the same tmp.wav, outputs and
 # messages for the sample and a fixture, in order and side by side (-j 2, no
-# temporary files left), -o joined with a backslash, the same refusals of inputs named like
+# temporary files left), the same tmp.mp3 and outputs from the built-in encoder, -o joined with a backslash, the same refusals of inputs named like
 # its temporary files or its output (left as they were), wildcards, a
 # drive-letter path with blanks, the missing-encoder hint.
 # Usage: tests/windows.sh LINUX_BUILD WINDOWS_BUILD   (needs wine, ffmpeg)
@@ -35,6 +35,14 @@ for f in sample.mpg late.mpg; do cmp "lin/$f" "win/j2/$f"; done
 test -z "$(ls win/j2/tmp.* 2>/dev/null)"
 temp=$(winepath -u "$(wine cmd /c echo %TEMP% | tr -d '\r')")
 test -z "$(ls -d "$temp"/vornalt-* 2>/dev/null)"
+# The built-in encoder, at its default rate in order and at -b 96 side by side.
+for d in lin win; do mkdir "$d/builtin" "$d/builtin-j2" && cp "$d"/*.sfd "$d/builtin" && cp "$d"/*.sfd "$d/builtin-j2"; done
+(cd lin/builtin && "$linux/vornalt" late.sfd sample.sfd > out.txt 2>&1)
+(cd lin/builtin-j2 && "$linux/vornalt" -j 2 -b 96 late.sfd sample.sfd > out.txt 2>&1)
+(cd win/builtin && wine "$exe" late.sfd sample.sfd > out.txt 2>&1)
+(cd win/builtin-j2 && wine "$exe" -j 2 -b 96 late.sfd sample.sfd > out.txt 2>&1)
+for f in builtin/out.txt builtin/tmp.wav builtin/tmp.mp3 builtin/late.mpg builtin/sample.mpg builtin-j2/out.txt \
+    builtin-j2/late.mpg builtin-j2/sample.mpg; do cmp "lin/$f" "win/$f"; done
 (cd win && mkdir out && wine "$exe" -c enc.bat -o out sample.sfd | grep -qF 'sample.sfd -> out\sample.mpg' && cmp out/sample.mpg ../lin/sample.mpg)
 for name in tmp.wav tmp.mp3 X.mpg; do
     for d in lin win; do (mkdir "$d/$name.d" && cp "$d"/enc* "$d"/prepared.mp2 "$d/$name.d" && cp "$sample" "$d/$name.d/$name"); done
@@ -49,5 +57,5 @@ cp sample.sfd "a b/m v.sfd"
 (cd glob && wine "$exe" -c enc.bat '*.sfd' > /dev/null && cmp sample.mpg ../sample.mpg && cmp late.mpg ../late.mpg)
 wine "$exe" -c enc.bat "Z:$(pwd | tr / '\\')\\a b\\m v.sfd" > /dev/null
 cmp "m v.mpg" sample.mpg
-wine "$exe" -c no-such-encoder sample.sfd 2>&1 >/dev/null | grep -q -- "-c twolame"
+wine "$exe" -c no-such-encoder sample.sfd 2>&1 >/dev/null | grep -q -- "leave -c out for the built-in one"
 echo "windows: vornalt.exe matches the Linux build"
