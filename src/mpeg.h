@@ -4,32 +4,10 @@
 // out: nothing here touches a file.
 #pragma once
 
+#include "messages.h"
+
 #include <cstdint>
 #include <string>
-
-// Where a conversion's messages go: printed at once, to standard output and
-// standard error, or held while conversions run side by side and printed
-// whole when the conversion ends.
-struct messages {
-    bool held = false;
-    std::string out;  // standard output, while held
-    std::string err;  // standard error, while held
-};
-
-#if defined(__GNUC__)
-#define VORNALT_PRINTF(f, a) __attribute__((format(printf, f, a)))
-#else
-#define VORNALT_PRINTF(f, a)
-#endif
-
-// Formatted like printf: say to standard output, tell to standard error.
-void say(messages& m, const char* format, ...) VORNALT_PRINTF(2, 3);
-void tell(messages& m, const char* format, ...) VORNALT_PRINTF(2, 3);
-
-// The system's text for an error number.
-std::string error_text(int err);
-// "vornalt: PATH: REASON" on standard error, after a failure that the system reported.
-void tell_reason(messages& m, const std::string& path, int err);
 
 // One pack with one packet per sector.
 constexpr int sector_size = 2048;

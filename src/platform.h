@@ -1,26 +1,25 @@
-// What the conversion job needs of the operating system, for POSIX systems
-// and Windows alike: file identity, folders, programs on the PATH, the
-// command processor's status, error texts.
+// What the program needs of the operating system, behind one header: file
+// identity, folders, programs on the PATH, the encoder's process, private
+// temporary folders, locks, the standard streams. platform_posix.cpp and
+// platform_windows.cpp implement it for their systems (CMake builds the one
+// that fits); platform.cpp holds what the two share.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
-// The separator that the output folder of -o is joined with.
-#ifdef _WIN32
-constexpr char path_separator = '\\';
-#else
-constexpr char path_separator = '/';
-#endif
+// The separator that the output folder of -o is joined with: '/', or '\' on Windows.
+extern const char path_separator;
 
 // The fopen mode letter that keeps a file from the programs that this one
 // starts: an encoder holding another conversion's temporary file open would
 // keep it from being removed.
-#ifdef _WIN32
-constexpr const char* not_inherited_mode = "N";
-#else
-constexpr const char* not_inherited_mode = "e";
-#endif
+extern const char* const not_inherited_mode;
+
+// Readies standard output and error before anything is printed: on Windows
+// they end lines in "\n" as on every other system, not in "\r\n".
+void prepare_standard_streams();
 
 // Whether c separates folders in a path: '/' everywhere, '\' on Windows too.
 bool is_path_separator(char c);
@@ -28,6 +27,9 @@ bool is_path_separator(char c);
 // Whether path names the very file that is open as f, whatever path or link
 // leads to it.
 bool is_same_file(std::FILE* f, const char* path);
+
+// A key that two paths of one file share, whether or not the file exists yet.
+std::string file_key(const std::string& path);
 
 // Why a file can't be created at path: 0 when its folder exists and takes
 // new files and path is not a folder; else the error number, with the path
@@ -103,9 +105,35 @@ public:
     void wait();
 
 private:
-#ifdef _WIN32
-    void* handle_ = nullptr;
-#else
-    int fd_ = -1;
-#endif
+    std::intptr_t handle_ = -1;  // the system's descriptor or handle of the file; -1: none
 };
+
+// What each system's file supplies to platform.cpp.
+namespace os {
+// The room for a private folder's path, its terminating zero included.
+constexpr std::size_t private_path_size = 1024;
+// Makes a folder of a fresh, unpredictable name that only the user can
+// enter, under the system's temporary folder, with a path that fits
+// private_path_size; false (errno set) if it can't.
+bool make_private_folder(std::string& path);
+// Removes the private files in folder and the folder; safe in a signal
+// handler (no allocation, system calls only).
+void remove_private_files(const char* folder);
+// Installs the handler that calls remove_live_folders on an interrupt.
+void on_interrupt_call(void (*remove_live_folders)());
+// 0 when the current user may create files in folder, else the error number.
+int folder_write_error(const std::string& folder);
+// Whether path is a program file: a regular file that may be run.
+bool is_program_file(const std::string& path);
+// Where and how the command processor looks for a program: the folders
+// (separated by list_separator), the endings it tries, and whether a name
+// that holds a separator is taken as the file itself.
+struct program_search {
+    std::string folders;
+    char list_separator;
+    const char* const* extensions;
+    int extension_count;
+    bool path_names_file;
+};
+program_search program_search_path();
+}  // namespace os

@@ -40,8 +40,9 @@ TEST(Adx, WriterGivesTheDeclaredSamplesWhateverTheChunks)
 {
     const bytes stream = audio_payloads(read_bytes(fixture("s44.sfd")));
     bytes short_count = stream, cut = stream;
-    sfd::put_be(&short_count[12], 1000, 4);  // 1000 samples a channel: fewer than the frames hold
-    cut.resize(cut.size() - 999);            // fewer frames than declared, the last unit in part
+    const std::uint8_t count[4] = {0, 0, 1000 >> 8, 1000 & 0xFF};  // 1000 samples a channel: fewer than the frames hold
+    std::copy_n(count, 4, short_count.begin() + 12);
+    cut.resize(cut.size() - 999);  // fewer frames than declared, the last unit in part
     // A stereo stream: 4 bytes a sample. The units of the cut stream give 128 bytes each.
     const std::size_t frames_start = read_word(&stream[2]) + 4u, cut_units = (cut.size() - frames_start + 35) / 36;
     const std::tuple<bytes, std::uint32_t> rows[] = {

@@ -1,8 +1,10 @@
-// The conversion job, its output name and the command line.
+// The conversion job: one movie from its input to its output in three steps
+// (pass 1 into tmp.wav, the encoder into tmp.mp3, pass 2 into the output),
+// with the files it owns and what it was told by the command line.
 #pragma once
 
 #include "adxconv.h"
-#include "mpeg.h"
+#include "messages.h"
 
 #include <string>
 
@@ -36,16 +38,6 @@ struct conversion {
     std::string temp_file(const char* name) const { return temp_dir + name; }
 };
 
-// The output name for an input. Without an output folder: its extension
-// replaced by (or, without one, extended with) ".mpg"; a path with
-// backslashes gives a name in the current folder. With one: the input's file
-// name so changed, in that folder.
-std::string make_output_name(const char* input, const char* out_dir = nullptr);
-
 // Converts one input: 0 when the movie was converted whole, -1 when the job
 // stopped or encoded audio was lost.
 int vornalt(conversion& job);
-
-// The command line: 0 when every input converted whole, 1 when any did not,
-// -1 without arguments or with a bad -j or -b.
-int run(int argc, char** argv);

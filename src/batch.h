@@ -1,0 +1,11 @@
+// Conversions one after another, or side by side on worker threads (-j N):
+// conversions whose files conflict run in input order, and what each prints
+// is held and printed whole, in input order.
+#pragma once
+
+#include "job.h"
+
+#include <vector>
+
+// Runs the conversions, up to parallel at once; returns each one's result.
+std::vector<int> run_conversions(std::vector<conversion>& jobs, unsigned parallel);

@@ -1,0 +1,65 @@
+#include "messages.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <system_error>
+
+namespace {
+
+void vprint(bool held, std::string& text, std::FILE* stream, const char* format, std::va_list args)
+{
+    if (!held) {
+        std::vfprintf(stream, format, args);
+        return;
+    }
+    char line[1024];
+    std::va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(line, sizeof line, format, args);
+    if (n >= static_cast<int>(sizeof line)) {  // a long path: format it again at its length
+        std::string longer(static_cast<std::size_t>(n) + 1, '\0');
+        std::vsnprintf(longer.data(), longer.size(), format, again);
+        text.append(longer, 0, static_cast<std::size_t>(n));
+    } else if (n > 0) {
+        text.append(line, static_cast<std::size_t>(n));
+    }
+    va_end(again);
+}
+
+}  // namespace
+
+void say(messages& m, const char* format, ...)
+{
+    std::va_list args;
+    va_start(args, format);
+    vprint(m.held, m.out, stdout, format, args);
+    va_end(args);
+}
+
+void tell(messages& m, const char* format, ...)
+{
+    // Our own lines on standard output come first in a shared log.
+    if (!m.held) std::fflush(stdout);
+    std::va_list args;
+    va_start(args, format);
+    vprint(m.held, m.err, stderr, format, args);
+    va_end(args);
+}
+
+void print_held(const messages& m)
+{
+    std::fwrite(m.out.data(), 1, m.out.size(), stdout);
+    std::fflush(stdout);
+    std::fwrite(m.err.data(), 1, m.err.size(), stderr);
+    std::fflush(stderr);
+}
+
+std::string error_text(int err)
+{
+    return std::generic_category().message(err);  // strerror's text, safe from several threads
+}
+
+void tell_reason(messages& m, const std::string& path, int err)
+{
+    tell(m, "vornalt: %s: %s\n", path.c_str(), error_text(err).c_str());
+}
