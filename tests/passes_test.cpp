@@ -46,19 +46,31 @@ TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
     bytes cut(ended.begin(), ended.begin() + 2048 + 18 + 1 + 1000), stream_of_cut(a.begin(), a.begin() + 3029);
     std::copy_n(ended.begin() + 2 * 2048, 18 + 1 + 1000, cut.begin() + 2048);
     stream_of_cut.resize(2 * 2029);
-    const std::tuple<bytes, bytes, std::string> rows[] = {
+    // A movie without ADX audio whose audio pass 2 may copy: video without audio packets, or MPEG audio.
+    const auto audio_of = [&](std::uint32_t header) {
+        bytes frame(100);
+        sfd::put_be(frame.data(), header, 4);
+        return sfd::flatten(std::vector<sector>{packet(audio_code, frame), video});
+    };
+    using found = found_audio;
+    const std::tuple<bytes, bytes, std::string, found_audio> rows[] = {
         {mixed, bytes(a.begin(), a.begin() + 5100 + 2029),
-         "unexpexted code:42 sector 5\nunknown code:1bd\nunknown code:1c1\n"},
-        {ended, bytes(a.begin(), a.begin() + 2029), ""},
-        {cut, stream_of_cut, ""},
-        {bytes(video.begin(), video.end()), {}, "not adx!"},
-        {sfd::flatten(std::vector<sector>{packet(audio_code, pattern(100)), video}), {}, "not adx!not adx!"},
-        {{}, {}, "not adx!"}};
-    for (const auto& [movie, stream, printed] : rows) {
+         "unexpexted code:42 sector 5\nunknown code:1bd\nunknown code:1c1\n", found::adx},
+        {ended, bytes(a.begin(), a.begin() + 2029), "", found::adx},
+        {cut, stream_of_cut, "", found::adx},
+        {bytes(video.begin(), video.end()), {}, "not adx!", found::copyable},
+        {audio_of(0xFFFD8004), {}, "not adx!not adx!", found::copyable},
+        {audio_of(0xFFF98004), {}, "not adx!not adx!", found::none},  // no layer
+        {audio_of(0xFFFDF004), {}, "not adx!not adx!", found::none},  // bit-rate index 15
+        {audio_of(0xFFFD8C04), {}, "not adx!not adx!", found::none},  // sampling-frequency index 3
+        {audio_of(0xFFED8004), {}, "not adx!not adx!", found::none},  // no sync
+        {sfd::flatten(std::vector<sector>{packet(system_header_code, {})}), {}, "not adx!", found::none},
+        {{}, {}, "not adx!", found::none}};
+    for (const auto& [movie, stream, printed, audio] : rows) {
         std::FILE *input = file_of(movie), *wav = std::tmpfile();
         std::uint8_t buffer[sector_size] = {};
         messages log{true, "", ""};
-        EXPECT_EQ(demux_audio(input, wav, buffer, adx_level::standard, log) == found_audio::adx, !stream.empty());
+        EXPECT_EQ(demux_audio(input, wav, buffer, adx_level::standard, log), audio) << printed;
         EXPECT_EQ(log.out, printed);
         EXPECT_EQ(contents(wav), write_wav(stream, stream.size(), 0)) << printed;
         std::fclose(input);
@@ -152,6 +164,8 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
          {{0, 2011, 0}, {1, 2005, d19}, {2, 1, 2 * d19}},
          "rest:0 "},
         {{stuffed(0), stuffed(0)}, 4017, {{0, 2011, 0}, {1, 2005, d19}}, "rest:1 "},
+        // A packet whose every byte would go back to the next one is left out: 2 bytes of room.
+        {{packet(audio_code, pattern(2), sfd::packet_header(2027, false, 0))}, 1, {}, "rest:1 "},
         // Sectors left out; the sequence-header report for a payload that holds one.
         {{packet(padding_code, {}), packet(private2_code, {}), packet(0x1BD, pattern(9)), junk, packet(video_code, seq),
           packet(video_code, std::span(seq).first(11))},
@@ -183,6 +197,37 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
             used += static_cast<std::size_t>(expect[k].placed);
         }
         std::fclose(input);
+        std::fclose(mp3);
+    }
+}
+
+// The probe skips an ID3v2 tag (with or without its footer) and an "Info"
+// tag frame, tells a variable-bit-rate tag frame, and leaves the encoded
+// audio where its first frame starts.
+TEST(Probe, FindsWhereTheAudioStarts)
+{
+    const bytes mp2 = read_bytes(fixture("prepared.mp2"));  // 64 kbit/s
+    const auto frame = [](const char* header, const char* tag) {
+        return std::string(header, 4) + std::string(32, '\0') + tag + std::string(377, '\0');  // 417 bytes
+    };
+    const std::tuple<std::string, int, bool, long> rows[] = {
+        {"", 8000, false, 0},
+        {std::string("ID3\4\0\0\0\0\0\5abcde", 15), 8000, false, 15},
+        {std::string("ID3\4\0\x10\0\0\0\2xy3DI\4\0\x10\0\0\0\2", 22), 8000, false, 22},
+        {std::string("ID3\4\0\0\x7F\x7F\x7F\x7F", 10), 0, false, 10 + 0xFFFFFFF},  // longer than the file
+        {frame("\xFF\xFB\x90\x00", "Info"), 8000, false, 417},                     // 128 kbit/s: its length
+        {frame("\xFF\xFB\x50\x00", "Xing"), 8000, true, 0},
+        {frame("\xFF\xFB\x50\xC0", "VBRI"), 8000, true, 0},
+    };
+    for (const auto& [prefix, byte_rate, variable, start] : rows) {
+        bytes encoded(prefix.begin(), prefix.end());
+        encoded.insert(encoded.end(), mp2.begin(), mp2.end());
+        std::FILE* mp3 = file_of(encoded);
+        std::uint8_t sector[sector_size] = {};
+        const audio_probe probe = probe_byte_rate(mp3, sector, nullptr);
+        EXPECT_EQ(probe.byte_rate, byte_rate) << prefix.substr(0, 4);
+        EXPECT_EQ(probe.variable, variable) << prefix.substr(0, 4);
+        EXPECT_EQ(std::ftell(mp3), start) << prefix.substr(0, 4);
         std::fclose(mp3);
     }
 }

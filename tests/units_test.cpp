@@ -26,8 +26,10 @@ TEST(Adx, DecodesAsTheFormulaGives)
     EXPECT_EQ(first_samples(level::standard, 1, 0x80), std::pair(-3, -6));
     // 7 * 65535 * 4576 >> 14 clamps to 32767; with it in the history the sum wraps past 2^31 to -32768.
     EXPECT_EQ(first_samples(level::standard, 0xFFFF, 0x77), std::pair(32767, -32768));
-    // Full level: d * scale + (s1 * w1 - s2 * w2) >> 14.
+    // Full level: d * scale + (s1 * w1 - s2 * w2) >> 14; -3 * 10923 and 4 * 8192 lie one past each end.
     EXPECT_EQ(first_samples(level::full, 1000, 0x77), std::pair(7000, 7000 + 7000 * 29336 / 16384));
+    EXPECT_EQ(first_samples(level::full, 10923, 0xD0).first, -32768);
+    EXPECT_EQ(first_samples(level::full, 8192, 0x40).first, 32767);
     // Weights from the header's rate and cutoff, or the fixed ones where either is 0.
     for (const auto& [rate, cutoff, w1] :
          {std::tuple{44100u, 500, 29336}, {22050u, 500, 26276}, {0u, 500, 29336}, {44100u, 0, 29336}})
@@ -36,30 +38,57 @@ TEST(Adx, DecodesAsTheFormulaGives)
     EXPECT_EQ(first_samples(level::full, 0xFFFF, 0x81, {26276, 10536}), std::pair(-32768, 65535 - 52552));
 }
 
+// An ADX header of copyright offset o ("(c)CRI" ending where the frames
+// start), two channels, 44100 Hz, and the fields from byte 12 on.
+bytes adx_header(std::uint8_t o, std::initializer_list<std::uint8_t> fields)
+{
+    bytes h(o + 4u);
+    const std::uint8_t start[12] = {0x80, 0, 0, o, 3, 18, 4, 2, 0, 0, 0xAC, 0x44};
+    std::copy_n(start, 12, h.begin());
+    std::copy(fields.begin(), fields.end(), h.begin() + 12);
+    std::copy_n("(c)CRI", 6, h.begin() + o - 2);
+    return h;
+}
+
 TEST(Adx, WriterGivesTheDeclaredSamplesWhateverTheChunks)
 {
     const bytes stream = audio_payloads(read_bytes(fixture("s44.sfd")));
-    bytes short_count = stream, cut = stream;
-    const std::uint8_t count[4] = {0, 0, 1000 >> 8, 1000 & 0xFF};  // 1000 samples a channel: fewer than the frames hold
-    std::copy_n(count, 4, short_count.begin() + 12);
-    cut.resize(cut.size() - 999);  // fewer frames than declared, the last unit in part
-    // A stereo stream: 4 bytes a sample. The units of the cut stream give 128 bytes each.
-    const std::size_t frames_start = read_word(&stream[2]) + 4u, cut_units = (cut.size() - frames_start + 35) / 36;
-    const std::tuple<bytes, std::uint32_t> rows[] = {
-        {stream, read_long(&stream[12]) * 4}, {short_count, 4000}, {cut, cut_units * 128}};
+    const std::size_t start = read_word(&stream[2]) + 4u;  // where the frames start; 4 bytes a stereo sample
+    const auto with = [&](std::size_t at, bytes b, std::size_t size) {
+        bytes s(stream.begin(), stream.begin() + static_cast<long>(size));
+        std::copy(b.begin(), b.end(), s.begin() + static_cast<long>(at));
+        return s;
+    };
+    const bytes frames(stream.begin() + static_cast<long>(start), stream.end());
+    bytes header16 = adx_header(10, {});  // "(c)CRI" over the rate; the count "RI\0\0"
+    header16.resize(16);
+    // Data bytes of each stream's WAV (-1: refused, no WAV at all).
+    const std::tuple<bytes, long> rows[] = {
+        {stream, read_long(&stream[12]) * 4l},
+        {with(12, {0, 0, 0x03, 0xE8}, stream.size()), 4000},  // 1000 samples a channel: fewer than the frames hold
+        {with(0, {}, stream.size() - 999), (stream.size() - 999 - start + 35) / 36 * 128},  // the last unit in part
+        {with(0, {}, start + 36 * 50), 50 * 128},     // ends on a unit: no unit more
+        {with(start - 1, {'X'}, stream.size()), -1},  // no "(c)CRI"
+        {header16, 128},                              // the smallest header; one unit of zeros
+        {bytes(header16.begin(), header16.end() - 1), -1},
+    };
     for (const auto& [adx, data_bytes] : rows) {
         const bytes wav = write_wav(adx, adx.size(), 0);
         const auto le32 = [&](std::size_t at) {
-            return static_cast<std::uint32_t>(wav[at] | wav[at + 1] << 8 | wav[at + 2] << 16 | wav[at + 3] << 24);
+            return wav[at] | wav[at + 1] << 8 | wav[at + 2] << 16 | long{wav[at + 3]} << 24;
         };
-        ASSERT_EQ(wav.size(), 44 + data_bytes);
+        ASSERT_EQ(wav.size(), data_bytes < 0 ? 0 : 44 + static_cast<std::size_t>(data_bytes));
+        if (data_bytes < 0) continue;
         EXPECT_EQ(le32(40), data_bytes);
         EXPECT_EQ(le32(4), data_bytes + 36);
         for (const std::size_t chunk : {1, 35, 36, 37, 2018})
-            EXPECT_EQ(write_wav(adx, frames_start + chunk / 2, chunk), wav) << chunk;
+            EXPECT_EQ(write_wav(adx, start + chunk / 2, chunk), wav) << chunk;
     }
-    const std::uint8_t not_adx[40] = {0x80, 0, 0, 20};
-    EXPECT_EQ(write_wav(not_adx, 40, 0), bytes{});
+    // A header that ends where its cutoff would (O = 14) takes its last bytes, "RI", as the cutoff.
+    bytes short_header = adx_header(14, {}), long_header = adx_header(28, {'(', 'c', ')', 'C', 'R', 'I'});
+    short_header.insert(short_header.end(), frames.begin(), frames.end());
+    long_header.insert(long_header.end(), frames.begin(), frames.end());
+    EXPECT_EQ(write_wav(short_header, short_header.size(), 0), write_wav(long_header, long_header.size(), 0));
 }
 
 TEST(Fields, BitRatesAndFrequenciesOfEveryHeader)

@@ -1,5 +1,5 @@
 // Helpers of the tests: temporary folders, whole files, shell commands, the
-// committed fixtures and what a conversion left.
+// committed fixtures, the ADX writer over chunks, a movie's audio payloads.
 #pragma once
 
 #include "adxconv.h"
@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -35,16 +35,21 @@ struct temp_dir {
     std::string cd() const { return "cd '" + path.string() + "' && "; }
 };
 
-inline bytes read_bytes(const fs::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(file), {});
-}
-
 inline std::string read_text(const fs::path& path)
 {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+inline bytes read_bytes(const fs::path& path)
+{
+    const std::string text = read_text(path);
+    return bytes(text.begin(), text.end());
+}
+
+inline fs::path fixture(const std::string& name)
+{
+    return fs::path(VORNALT_FIXTURES) / name;
 }
 
 // A temporary file holding data, at its start.
@@ -66,46 +71,18 @@ inline bytes contents(std::FILE* f)
     return data;
 }
 
-// The WAV that the ADX writer makes of a stream, handed over as a first chunk and then chunks of a size.
+// The WAV that the ADX writer makes of a stream handed over as a first chunk
+// and then chunks of a size, whatever state the writer was left in before.
 inline bytes write_wav(std::span<const std::uint8_t> adx, std::size_t first, std::size_t chunk)
 {
     static adx_writer w;
+    std::memset(&w, 0xA5, sizeof w);
     std::FILE* wav = std::tmpfile();
     adx_write_init(w, adx_level::standard);
     for (std::size_t at = 0, n = first; at < adx.size(); at += n, n = chunk)
         adx_write(w, wav, &adx[at], static_cast<int>(std::min(n, adx.size() - at)));
     adx_write(w, wav, nullptr, 0);
     return contents(wav);
-}
-
-// The exit status (-1 when the command didn't exit) and standard output of a shell command.
-inline std::pair<int, std::string> run_shell(const std::string& command)
-{
-    std::FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    for (int c; (c = std::fgetc(pipe)) != EOF;) out += static_cast<char>(c);
-    const int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
-// Skips the test, saying why, when a tool it needs is not on the PATH.
-#define REQUIRE_TOOL(tool)                                                                                             \
-    if (run_shell("command -v " tool " >/dev/null").first != 0) GTEST_SKIP() << tool " is not on the PATH"
-
-inline fs::path fixture(const std::string& name)
-{
-    return fs::path(VORNALT_FIXTURES) / name;
-}
-
-// Fills a folder for conversions: the fixture movies and prepared audio, and
-// an encoder ./enc whose body is given.
-inline void stage(const temp_dir& dir, const std::string& encoder)
-{
-    fs::copy(VORNALT_FIXTURES, dir.path, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    std::FILE* enc = std::fopen((dir / "enc").c_str(), "w");
-    std::fputs(encoder.c_str(), enc);
-    std::fclose(enc);
-    fs::permissions(dir / "enc", fs::perms::owner_all);
 }
 
 // The audio packets' payloads of a movie, in order.
@@ -123,11 +100,21 @@ inline bytes audio_payloads(const bytes& movie)
     return out;
 }
 
-// 16-bit little-endian samples of data from byte at.
-inline std::vector<std::int16_t> samples(const std::string& data, std::size_t at = 0)
+// The exit status (-1 when the command didn't exit) and standard output of a shell command.
+inline std::pair<int, std::string> run_shell(const std::string& command)
 {
-    std::vector<std::int16_t> out;
-    for (std::size_t i = at; i + 1 < data.size(); i += 2)
-        out.push_back(static_cast<std::int16_t>(static_cast<std::uint8_t>(data[i]) | data[i + 1] << 8));
-    return out;
+    std::FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    for (int c; (c = std::fgetc(pipe)) != EOF;) out += static_cast<char>(c);
+    const int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
+
+inline bool has_tool(const std::string& tool)
+{
+    return run_shell("command -v " + tool + " >/dev/null").first == 0;
+}
+
+// Skips the test, saying why, when a tool it needs is not on the PATH.
+#define REQUIRE_TOOL(tool)                                                                                             \
+    if (!has_tool(tool)) GTEST_SKIP() << tool " is not on the PATH"
