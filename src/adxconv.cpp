@@ -2,6 +2,7 @@
 
 #include "mpeg.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -22,19 +23,20 @@ constexpr int sample_count_field = 12;
 constexpr int cutoff_field = 16;
 constexpr int default_cutoff = 500;
 
-// WAV header, little-endian, with the fields that the ADX header fills in.
+// WAV header fields, little-endian.
 constexpr int riff_size_field = 4;
+constexpr int wave_tag_field = 8;  // "WAVE", then the format chunk's "fmt "
+constexpr int format_size_field = 16;
+constexpr int format_field = 20;
 constexpr int wav_channels_field = 22;
 constexpr int wav_rate_field = 24;
 constexpr int wav_byte_rate_field = 28;
 constexpr int wav_align_field = 32;
 constexpr int wav_bits_field = 34;
+constexpr int data_tag_field = 36;
 constexpr int wav_data_size_field = 40;
-constexpr std::uint8_t wav_template[wav_header_bytes] = {
-    'R', 'I', 'F', 'F', 0,   0,   0,   0,   'W',  'A',  'V', 'E', 'f',  'm',  't',  ' ',  // RIFF size, "WAVE", "fmt "
-    16,  0,   0,   0,   1,   0,   2,   0,   0x44, 0xAC, 0,   0,   0x10, 0xB1, 0x02, 0,    // PCM, 2 channels, 44100 Hz
-    4,   0,   16,  0,   'd', 'a', 't', 'a', 0,    0,    0,   0,                           // 16-bit samples, data size
-};
+constexpr std::uint32_t pcm_format = 1;
+constexpr std::uint32_t bits_per_sample = 16;
 
 void put_le32(std::uint8_t* p, std::uint32_t v)
 {
@@ -60,6 +62,23 @@ int get_le16(const std::uint8_t* p)
     return p[0] | p[1] << 8;
 }
 
+// The 44-byte header of a WAV file of 16-bit PCM: RIFF, the format chunk, the data chunk.
+void put_wav_header(std::uint8_t* h, std::uint32_t channels, std::uint32_t rate, std::uint32_t data_bytes)
+{
+    std::memcpy(h, "RIFF", 4);
+    put_le32(h + riff_size_field, data_bytes + wav_header_bytes - wave_tag_field);  // the bytes after the field
+    std::memcpy(h + wave_tag_field, "WAVEfmt ", 8);
+    put_le32(h + format_size_field, data_tag_field - format_field);
+    put_le16(h + format_field, pcm_format);
+    put_le16(h + wav_channels_field, channels);
+    put_le32(h + wav_rate_field, rate);
+    put_le32(h + wav_byte_rate_field, 2 * channels * rate);
+    put_le16(h + wav_align_field, 2 * channels);
+    put_le16(h + wav_bits_field, bits_per_sample);
+    std::memcpy(h + data_tag_field, "data", 4);
+    put_le32(h + wav_data_size_field, data_bytes);
+}
+
 // The nibble as a signed 4-bit value: 0..7 stay, 8..15 become -8..-1.
 inline std::int32_t signed_nibble(int nibble)
 {
@@ -68,7 +87,7 @@ inline std::int32_t signed_nibble(int nibble)
 
 inline std::int32_t clamp16(std::int32_t v)
 {
-    return v < -32768 ? -32768 : (v > 32767 ? 32767 : v);
+    return std::clamp(v, -32768, 32767);
 }
 
 // One sample of the standard level: (d * scale * 4576 + s1 * w1 - s2 * w2)
@@ -195,7 +214,7 @@ void flush_pcm(adx_writer& w, std::FILE* wav)
 void decode_unit(adx_writer& w, std::FILE* wav, const std::uint8_t* unit)
 {
     w.conv(w.pcm + w.pcm_used, unit, w.prev, w.weights);
-    const std::uint32_t k = w.size < adx_unit_values ? w.size : adx_unit_values;
+    const std::uint32_t k = std::min<std::uint32_t>(w.size, adx_unit_values);
     w.size -= k;
     w.written += k;
     w.pcm_used += static_cast<int>(2 * k);
@@ -212,20 +231,10 @@ int start_stream(adx_writer& w, std::FILE* wav, const std::uint8_t* src)
     std::uint32_t count = read_long(src + sample_count_field);
     const int cutoff = header_length >= cutoff_field + 2 ? read_word(src + cutoff_field) : default_cutoff;
     // Keep the WAV size fields (data size + 36) inside 32 bits.
-    const std::uint32_t max_count = (0xFFFFFFFFu - 36) / (2 * channels);
-    if (count > max_count) count = max_count;
-    const std::uint32_t data_bytes = 2 * channels * count;
-
-    std::uint8_t wavhdr[wav_header_bytes];
-    std::memcpy(wavhdr, wav_template, sizeof wavhdr);
-    put_le32(wavhdr + riff_size_field, data_bytes + 36);
-    put_le16(wavhdr + wav_channels_field, channels);
-    put_le32(wavhdr + wav_rate_field, rate);
-    put_le32(wavhdr + wav_byte_rate_field, 2 * channels * rate);
-    put_le16(wavhdr + wav_align_field, 2 * channels);
-    put_le32(wavhdr + wav_data_size_field, data_bytes);
+    count = std::min(count, (0xFFFFFFFFu - (wav_header_bytes - wave_tag_field)) / (2 * channels));
+    put_wav_header(w.wavhdr, channels, rate, 2 * channels * count);
     w.header_pos = std::ftell(wav);
-    std::fwrite(wavhdr, 1, wav_header_bytes, wav);
+    std::fwrite(w.wavhdr, 1, wav_header_bytes, wav);
 
     w.first_time = false;
     w.conv = unit_decoder_for(static_cast<int>(channels), w.level);
@@ -240,34 +249,28 @@ int start_stream(adx_writer& w, std::FILE* wav, const std::uint8_t* src)
 // When the stream ended short of its declared length, rewrite the two size
 // fields to what was actually written, so the reader is not promised samples
 // that never come.
+// It is the writer's last write.
 void fix_short_header(adx_writer& w, std::FILE* wav)
 {
     if (w.size == 0 || w.header_pos < 0) return;  // everything declared was written
-    const long end = std::ftell(wav);
-    if (end < 0) return;
-    const std::uint32_t data_bytes = 2 * w.written;
-    std::uint8_t field[4];
-    put_le32(field, data_bytes + 36);
-    if (std::fseek(wav, w.header_pos + riff_size_field, SEEK_SET) == 0) std::fwrite(field, 1, 4, wav);
-    put_le32(field, data_bytes);
-    if (std::fseek(wav, w.header_pos + wav_data_size_field, SEEK_SET) == 0) std::fwrite(field, 1, 4, wav);
-    std::fseek(wav, end, SEEK_SET);
+    put_le32(w.wavhdr + riff_size_field, 2 * w.written + wav_header_bytes - wave_tag_field);
+    put_le32(w.wavhdr + wav_data_size_field, 2 * w.written);
+    if (std::fseek(wav, w.header_pos, SEEK_SET) == 0) std::fwrite(w.wavhdr, 1, wav_header_bytes, wav);
 }
 
 }  // namespace
 
 bool read_wav_header(const std::uint8_t* p, wav_format& format)
 {
-    // Everything but the sizes and the stream's channels and rate is the template's.
-    constexpr int format_fields = wav_channels_field;
-    const bool template_fields = std::memcmp(p, wav_template, riff_size_field) == 0 &&
-                                 std::memcmp(p + 8, wav_template + 8, format_fields - 8) == 0 &&
-                                 get_le16(p + wav_bits_field) == 16 &&
-                                 std::memcmp(p + wav_bits_field + 2, wav_template + wav_bits_field + 2, 4) == 0;
     format.channels = get_le16(p + wav_channels_field);
     format.sample_rate = get_le32(p + wav_rate_field);
     format.data_bytes = get_le32(p + wav_data_size_field);
-    return template_fields && (format.channels == 1 || format.channels == 2);
+    // The header is one that the writer makes of these values, sizes aside.
+    std::uint8_t made[wav_header_bytes];
+    put_wav_header(made, static_cast<std::uint32_t>(format.channels), format.sample_rate, format.data_bytes);
+    return std::memcmp(p, made, riff_size_field) == 0 &&
+           std::memcmp(p + wave_tag_field, made + wave_tag_field, wav_header_bytes - wave_tag_field) == 0 &&
+           (format.channels == 1 || format.channels == 2);
 }
 
 adx_weights adx_weights_for(std::uint32_t sample_rate, int cutoff)
@@ -290,16 +293,9 @@ unit_decoder unit_decoder_for(int channels, adx_level level)
 
 void adx_write_init(adx_writer& w, adx_level level)
 {
+    w = adx_writer{};  // no header yet, nothing owed or written, no history, nothing held
     w.first_time = true;
     w.level = level;
-    w.size = 0;
-    w.written = 0;
-    w.header_pos = -1;
-    w.conv = unit_decoder_for(1, level);
-    w.weights = fixed_weights;
-    std::memset(w.prev, 0, sizeof w.prev);
-    w.inptr = 0;
-    w.pcm_used = 0;
 }
 
 int adx_write(adx_writer& w, std::FILE* wav, const std::uint8_t* src, int len)

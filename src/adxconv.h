@@ -52,9 +52,10 @@ bool read_wav_header(const std::uint8_t* p, wav_format& format);
 struct adx_writer {
     bool first_time;  // the next chunk must start with a header
     adx_level level;
-    std::uint32_t size;     // sample values still to be written
-    std::uint32_t written;  // sample values written since the header
-    long header_pos;        // where the WAV header stands in the file
+    std::uint32_t size;                     // sample values still to be written
+    std::uint32_t written;                  // sample values written since the header
+    long header_pos;                        // where the WAV header stands in the file
+    std::uint8_t wavhdr[wav_header_bytes];  // the WAV header as written
     unit_decoder conv;
     adx_weights weights;
     std::int32_t prev[4];                // predictor history of both channels

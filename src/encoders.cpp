@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -41,8 +42,7 @@ void append_file(const std::string& path, std::string& text)
 {
     file_handle f(path.c_str(), "rb");
     if (!f) return;
-    char block[4096];
-    for (std::size_t n; (n = std::fread(block, 1, sizeof block, f.get())) > 0;) text.append(block, n);
+    for (int c; (c = std::fgetc(f.get())) != EOF;) text += static_cast<char>(c);
 }
 
 // ---------------------------------------------------------------------------
@@ -86,9 +86,9 @@ void fill_shared_tables()
     const std::lock_guard<std::mutex> hold(filling);
     if (filled) return;
     filled = true;
-    const encoder_state options = make_encoder(2, 44100, 0);
+    const encoder_state options = make_encoder(1, 44100, 0);
     if (!options) return;
-    static short silence[2 * TWOLAME_SAMPLES_PER_FRAME];
+    static short silence[TWOLAME_SAMPLES_PER_FRAME];
     static unsigned char frame[mp2_bytes];
     twolame_encode_buffer_interleaved(options.get(), silence, TWOLAME_SAMPLES_PER_FRAME, frame, mp2_bytes);
     twolame_encode_flush(options.get(), frame, mp2_bytes);
@@ -108,8 +108,8 @@ long parse_bit_rate(const char* digits)
 // Whether layer II can encode the stream at the bit rate of -b; says why not.
 bool check_layer2(const wav_format& format, const char* bitrate, int& kbits, messages& log)
 {
-    const layer2_rates rates = layer2_bit_rates(static_cast<int>(format.sample_rate), format.channels);
-    if (rates.count == 0) {
+    const std::vector<int> rates = layer2_bit_rates(static_cast<int>(format.sample_rate), format.channels);
+    if (rates.empty()) {
         tell(log,
              "vornalt: MPEG audio layer II can't carry audio sampled at %lu Hz (it takes %s); an encoder "
              "that resamples can be named with -c, e.g. -c lame\n",
@@ -119,11 +119,10 @@ bool check_layer2(const wav_format& format, const char* bitrate, int& kbits, mes
     while (bitrate != nullptr && bitrate[0] == '0' && bitrate[1] != '\0') ++bitrate;
     const long wanted = parse_bit_rate(bitrate);
     kbits = static_cast<int>(wanted);
-    if (bitrate == nullptr || std::find(rates.kbits, rates.kbits + rates.count, wanted) != rates.kbits + rates.count)
-        return true;
+    if (bitrate == nullptr || std::find(rates.begin(), rates.end(), wanted) != rates.end()) return true;
     std::string list;
-    for (int i = 0; i < rates.count; ++i)
-        list += (i == 0 ? "" : i + 1 < rates.count ? ", " : " and ") + std::to_string(rates.kbits[i]);
+    for (std::size_t i = 0; i < rates.size(); ++i)
+        list += (i == 0 ? "" : i + 1 < rates.size() ? ", " : " and ") + std::to_string(rates[i]);
     tell(log, "vornalt: MPEG audio layer II has no bit rate of %s kbit/s at %lu Hz in %s; it has %s kbit/s\n", bitrate,
          static_cast<unsigned long>(format.sample_rate), format.channels == 1 ? "mono" : "stereo", list.c_str());
     return false;

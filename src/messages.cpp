@@ -12,16 +12,14 @@ void vprint(bool held, std::string& text, std::FILE* stream, const char* format,
         std::vfprintf(stream, format, args);
         return;
     }
-    char line[1024];
+    // Measured first, then formatted at its length, however long a path it holds.
     std::va_list again;
     va_copy(again, args);
-    const int n = std::vsnprintf(line, sizeof line, format, args);
-    if (n >= static_cast<int>(sizeof line)) {  // a long path: format it again at its length
-        std::string longer(static_cast<std::size_t>(n) + 1, '\0');
-        std::vsnprintf(longer.data(), longer.size(), format, again);
-        text.append(longer, 0, static_cast<std::size_t>(n));
-    } else if (n > 0) {
-        text.append(line, static_cast<std::size_t>(n));
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    if (n > 0) {
+        std::string line(static_cast<std::size_t>(n) + 1, '\0');
+        std::vsnprintf(line.data(), line.size(), format, again);
+        text.append(line, 0, static_cast<std::size_t>(n));
     }
     va_end(again);
 }

@@ -1,7 +1,9 @@
 #include "mpeg.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 // ---------------------------------------------------------------------------
 // Field codec
@@ -84,27 +86,30 @@ void write_padding(std::uint8_t* sector, int from)
 
 namespace {
 
-// Bit rates in kbit/s, [version row][3 - layer][index]: MPEG-1 layers I-III,
-// then the lower-sampling-frequency layers I-III (II and III share a list).
-constexpr int bitrate_index[2][3][16] = {
-    {
-        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0},
-        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 0},
-        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
-    },
-    {
-        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 0},
-        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
-        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
-    },
+// Bit rates in kbit/s, 16 indexes a list, the lists in the order of the
+// version row and then 3 - layer: MPEG-1 layers I-III, then the
+// lower-sampling-frequency layers I-III (II and III share a list).
+constexpr int bitrate_index[] = {
+    0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0,  //
+    0, 32, 48, 56, 64,  80,  96,  112, 128, 160, 192, 224, 256, 320, 384, 0,  //
+    0, 32, 40, 48, 56,  64,  80,  96,  112, 128, 160, 192, 224, 256, 320, 0,  //
+    0, 32, 48, 56, 64,  80,  96,  112, 128, 144, 160, 176, 192, 224, 256, 0,  //
+    0, 8,  16, 24, 32,  40,  48,  56,  64,  80,  96,  112, 128, 144, 160, 0,  //
+    0, 8,  16, 24, 32,  40,  48,  56,  64,  80,  96,  112, 128, 144, 160, 0,
 };
-constexpr int frequency[2][4] = {{44100, 48000, 32000, 0}, {22050, 24000, 16000, 0}};
-constexpr int slots[4] = {12, 144, 144, 0};
-constexpr const char* layer_string[4] = {"", "III", "II", "I"};
-constexpr const char* mode[4] = {"stereo", "joint stereo", "dual channel", "mono"};
-constexpr const char* copyright[2] = {"no copyright", "copyright protected"};
-constexpr const char* original[2] = {"copy", "original"};
-constexpr const char* emphasis[4] = {"none", "50/15 microseconds", "reserved", "CCITT J.17"};
+// Sampling frequencies in Hz, 4 indexes a version row.
+constexpr int frequency[] = {44100, 48000, 32000, 0, 22050, 24000, 16000, 0};
+constexpr int slots[] = {12, 144, 144, 0};
+constexpr const char* layer_string[] = {"", "III", "II", "I"};
+constexpr const char* mode[] = {"stereo", "joint stereo", "dual channel", "mono"};
+constexpr const char* copyright[] = {"no copyright", "copyright protected"};
+constexpr const char* original[] = {"copy", "original"};
+constexpr const char* emphasis[] = {"none", "50/15 microseconds", "reserved", "CCITT J.17"};
+
+int bit_rate_of(int v, int li, int index)
+{
+    return bitrate_index[(v * 3 + li) * 16 + index];
+}
 
 constexpr int layer_iii_bits = 1;
 constexpr int mono_mode = 3;
@@ -134,8 +139,8 @@ frame_header parse_frame_header(const std::uint8_t* p)
     const int v = 1 - f.id;
     const int li = 3 - f.layer;
     // Reserved layer bits have no row of bit rates: rate 0.
-    f.rate = li < 3 ? bitrate_index[v][li][p[2] >> 4] : 0;
-    f.freq = frequency[v][(p[2] >> 2) & 3];
+    f.rate = li < 3 ? bit_rate_of(v, li, p[2] >> 4) : 0;
+    f.freq = frequency[v * 4 + ((p[2] >> 2) & 3)];
     f.padding = (p[2] >> 1) & 1;
     f.mode = p[3] >> 6;
     return f;
@@ -193,22 +198,19 @@ bool is_frame_header(const std::uint8_t* p)
     return has_sync(p) && layer != 0 && (p[2] >> 4) != 15 && ((p[2] >> 2) & 3) != 3;
 }
 
-layer2_rates layer2_bit_rates(int sample_rate, int channels)
+std::vector<int> layer2_bit_rates(int sample_rate, int channels)
 {
-    constexpr int layer2 = 1;  // the table's row of layer II
-    layer2_rates rates;
-    for (int v = 0; v < 2; ++v) {
-        for (int f = 0; f < 3; ++f) {
-            if (frequency[v][f] != sample_rate) continue;
-            for (int index = 1; index < 15; ++index) {
-                const int kbit = bitrate_index[v][layer2][index];
-                // MPEG-1 layer II keeps its lowest rates for one channel and its highest for two.
-                const bool allowed = v == 1 || (channels == 1 ? kbit <= 192 : kbit >= 64 && kbit != 80);
-                if (allowed) rates.kbits[rates.count++] = kbit;
-            }
-        }
+    constexpr int layer2 = 1;  // 3 - layer
+    std::vector<int> kbits;
+    const int* found = std::find(std::begin(frequency), std::end(frequency), sample_rate);
+    if (sample_rate == 0 || found == std::end(frequency)) return kbits;
+    const int v = static_cast<int>(found - frequency) / 4;
+    for (int index = 1; index < 15; ++index) {
+        const int kbit = bit_rate_of(v, layer2, index);
+        // MPEG-1 layer II keeps its lowest rates for one channel and its highest for two.
+        if (v == 1 || (channels == 1 ? kbit <= 192 : kbit >= 64 && kbit != 80)) kbits.push_back(kbit);
     }
-    return rates;
+    return kbits;
 }
 
 // An ID3v2 tag: "ID3", version (2 bytes), flags, a size of 4 bytes of 7 bits each.

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // One pack with one packet per sector.
 constexpr int sector_size = 2048;
@@ -72,11 +73,7 @@ bool is_frame_header(const std::uint8_t* p);
 // The bit rates in kbit/s, ascending, that MPEG audio layer II has for a
 // sampling rate in Hz and a channel count (1: mono, 2: stereo); none when
 // layer II can't carry that sampling rate.
-struct layer2_rates {
-    int count = 0;
-    int kbits[14] = {};
-};
-layer2_rates layer2_bit_rates(int sample_rate, int channels);
+std::vector<int> layer2_bit_rates(int sample_rate, int channels);
 
 // Reports the fields of the video sequence header whose code ends before p,
 // unless report is null.

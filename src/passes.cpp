@@ -3,6 +3,7 @@
 #include "adxconv.h"
 #include "mpeg.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -145,12 +146,11 @@ int end_packet_after(std::uint8_t* sector, const block_header& header, int got, 
         shift = left;
         return got;
     }
-    if (left < padding_min) {
-        const int back = got < padding_min - left ? got : padding_min - left;
-        std::fseek(mp3, -back, SEEK_CUR);
-        got -= back;
-        if (got == 0) return 0;
-    }
+    // What a padding packet lacks of room goes back to mp3 (nothing when it has room).
+    const int back = std::clamp(padding_min - left, 0, got);
+    std::fseek(mp3, -back, SEEK_CUR);
+    got -= back;
+    if (got == 0) return 0;
     write_word(sector + packet_length_offset, h + got);
     write_padding(sector, packet_header_offset + h + got);
     return got;

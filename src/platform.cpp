@@ -95,7 +95,7 @@ bool private_folder::make()
 private_folder::~private_folder()
 {
     if (slot_ < 0) return;
-    folder_slots[slot_].state.store(1);
+    // The signal handler may remove the same files meanwhile: both ignore what is gone.
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
     folder_slots[slot_].state.store(0);

@@ -110,8 +110,10 @@ private:
 
 // What each system's file supplies to platform.cpp.
 namespace os {
-// The room for a private folder's path, its terminating zero included.
+// The room for a private folder's path, its terminating zero included, and
+// for the path of a file in it.
 constexpr std::size_t private_path_size = 1024;
+constexpr std::size_t private_file_path_size = private_path_size + sizeof "/encoder.err";
 // Makes a folder of a fresh, unpredictable name that only the user can
 // enter, under the system's temporary folder, with a path that fits
 // private_path_size; false (errno set) if it can't.

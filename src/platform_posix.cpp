@@ -72,11 +72,9 @@ int run_command(const std::string& command, const char* out_path, const char* er
         errno = spawned;
         return -1;
     }
+    // No signal handler of this program returns, so the wait is never interrupted.
     int status = 0;
-    pid_t waited = 0;
-    do waited = waitpid(pid, &status, 0);
-    while (waited < 0 && errno == EINTR);
-    return waited < 0 ? -1 : status;
+    return waitpid(pid, &status, 0) == pid ? status : -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -135,7 +133,7 @@ bool os::make_private_folder(std::string& path)
 
 void os::remove_private_files(const char* folder)
 {
-    char file[private_path_size + 32];
+    char file[private_file_path_size];
     for (const char* name : private_file_names) {
         std::strcpy(file, folder);
         std::strcat(file, "/");

@@ -173,7 +173,7 @@ bool os::make_private_folder(std::string& path)
 
 void os::remove_private_files(const char* folder)
 {
-    char file[private_path_size + 32];
+    char file[private_file_path_size];
     for (const char* name : private_file_names) {
         std::strcpy(file, folder);
         std::strcat(file, "/");
