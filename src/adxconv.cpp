@@ -119,15 +119,10 @@ inline std::uint32_t frame_step(const std::uint8_t* frame)
     return level == adx_level::full ? scale : scale * static_cast<std::uint32_t>(step_factor);
 }
 
-// A sample as 16-bit little-endian bytes: one store on a little-endian host.
+// A sample as 16-bit little-endian bytes (one store where the host is little-endian).
 inline void put_sample(std::uint8_t* out, std::int32_t v)
 {
-    if constexpr (std::endian::native == std::endian::little) {
-        const auto sample = static_cast<std::int16_t>(v);
-        std::memcpy(out, &sample, 2);
-    } else {
-        put_le16(out, static_cast<std::uint32_t>(v));
-    }
+    put_le16(out, static_cast<std::uint32_t>(v));
 }
 
 // Decodes one 18-byte frame into 32 samples (64 bytes) at out, using and

@@ -135,11 +135,10 @@ bool encode_stream(twolame_options* options, std::FILE* wav, const wav_format& f
     auto raw = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(pcm_frames * frame_bytes));
     auto pcm = std::make_unique<short[]>(static_cast<std::size_t>(pcm_frames * format.channels));
     auto out = std::make_unique<unsigned char[]>(mp2_bytes);
+    // The samples that the header declares, as far as the file holds them.
     std::uint32_t left = format.data_bytes / static_cast<std::uint32_t>(frame_bytes);
-    while (left > 0) {
-        const std::size_t want = left < pcm_frames ? left : pcm_frames;
-        const std::size_t got = std::fread(raw.get(), static_cast<std::size_t>(frame_bytes), want, wav);
-        if (got == 0) break;
+    for (std::size_t got; (got = std::fread(raw.get(), static_cast<std::size_t>(frame_bytes),
+                                            std::min<std::uint32_t>(left, pcm_frames), wav)) > 0;) {
         left -= static_cast<std::uint32_t>(got);
         const std::size_t values = got * static_cast<std::size_t>(format.channels);
         for (std::size_t i = 0; i < values; ++i)

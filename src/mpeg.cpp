@@ -187,7 +187,8 @@ int audio_info(const std::uint8_t* p, messages* report)
         say(m, "original: %s\n", original[(p[3] >> 2) & 1]);
         say(m, "emphasis: %s\n", emphasis[p[3] & 3]);
         // A reserved frequency index has no frame size; show 0 rather than divide by it.
-        say(m, "framesize: %d\n", f.freq > 0 ? (slots[li] * f.rate * 1000 + f.freq - 1) / f.freq : 0);
+        const int scaled = slots[li] * f.rate * 1000;  // the frame's slots times the sampling rate
+        say(m, "framesize: %d\n", f.freq > 0 ? scaled / f.freq + (scaled % f.freq != 0) : 0);
     }
     return f.rate * 1000;
 }

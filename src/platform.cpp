@@ -38,8 +38,8 @@ bool is_program_found(const char* name)
         std::string folder = end > start ? folders.substr(start, end - start) : std::string(1, '.');
         folder += path_separator;
         folder += name;
-        for (int i = 0; i < search.extension_count; ++i) {
-            if (os::is_program_file(folder + search.extensions[i])) return true;
+        for (const std::string& extension : search.extensions) {
+            if (os::is_program_file(folder + extension)) return true;
         }
         start = end + 1;
     }

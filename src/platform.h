@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // The separator that the output folder of -o is joined with: '/', or '\' on Windows.
 extern const char path_separator;
@@ -133,8 +134,7 @@ bool is_program_file(const std::string& path);
 struct program_search {
     std::string folders;
     char list_separator;
-    const char* const* extensions;
-    int extension_count;
+    std::vector<std::string> extensions;
     bool path_names_file;
 };
 program_search program_search_path();

@@ -93,7 +93,7 @@ file_lock::result file_lock::try_take(const char* path)
 
 void file_lock::wait()
 {
-    while (flock(static_cast<int>(handle_), LOCK_EX) != 0 && errno == EINTR) {}
+    flock(static_cast<int>(handle_), LOCK_EX);  // no signal handler of this program returns: never interrupted
 }
 
 file_lock::~file_lock()
@@ -170,7 +170,6 @@ bool os::is_program_file(const std::string& path)
 
 os::program_search os::program_search_path()
 {
-    static const char* const no_extension[] = {""};
     const char* path = std::getenv("PATH");
-    return {path != nullptr ? path : "", ':', no_extension, 1, true};
+    return {path != nullptr ? path : "", ':', {""}, true};
 }

@@ -204,7 +204,6 @@ bool os::is_program_file(const std::string& path)
 // endings of programs and scripts.
 os::program_search os::program_search_path()
 {
-    static const char* const extensions[] = {".exe", ".bat", ".cmd"};
     const char* path = std::getenv("PATH");
-    return {std::string(".;") + (path != nullptr ? path : ""), ';', extensions, 3, false};
+    return {std::string(".;") + (path != nullptr ? path : ""), ';', {".exe", ".bat", ".cmd"}, false};
 }

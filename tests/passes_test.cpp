@@ -120,7 +120,7 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
     const auto stuffed = [](std::int64_t pts) {
         return packet(audio_code, pattern(2011), sfd::packet_header(12, true, 1, static_cast<std::uint32_t>(pts)));
     };
-    const std::uint32_t big = 0x50403020;  // bits in every byte of the stamp form
+    const std::uint32_t big = 0x30403020;  // bits in every byte of the stamp form
     // Durations at 16000 bytes/s of 12-, 10-, 3- and 19-byte headers' payloads.
     const std::int64_t d = 2018 * 90000 / 16000, d_pair = 2020 * 90000 / 16000, d_bare = 2027 * 90000 / 16000,
                        d19 = 2011 * 90000 / 16000;
@@ -138,7 +138,7 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
          "rest:13946 "},
         // Stamp-less packets before the first stamp, which has high bits set; a stamp ahead of the clock in
         // every byte is rewritten whole; a header byte of no known form.
-        {{audio(0, 2027, 0), audio(big), audio(big + 0x0C808080), packet(audio_code, pattern(100), {0x00})},
+        {{audio(0, 2027, 0), audio(big), audio(big + 0x2C808080), packet(audio_code, pattern(100), {0x00})},
          10000,
          {{0, 2027}, {1, 2018, big}, {2, 2018, big + d_bare}, {3, 2030}},
          "unknown 0\nrest:1907 "},
