@@ -17,7 +17,7 @@ constexpr int sequence_header_bytes = 12;
 std::size_t read_sector(std::FILE* input, std::uint8_t* sector)
 {
     const std::size_t got = std::fread(sector, 1, sector_size, input);
-    if (got > 0 && got < sector_size) std::memset(sector + got, 0, sector_size - got);
+    std::memset(sector + got, 0, sector_size - got);
     return got;
 }
 
@@ -71,12 +71,15 @@ found_audio demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, 
 
 namespace {
 
-// Reads up to a sector of mp3 from position at. A read shorter than a frame
-// header leaves zeros there, so it fails the sync test whatever the buffer held.
+// Reads up to a sector of mp3 from position at, zeros after it. A read
+// shorter than a frame header counts as none: its zeros fail the sync test
+// whatever the buffer held.
 int read_encoded_at(std::FILE* mp3, long at, std::uint8_t* sector)
 {
-    const std::size_t got = std::fseek(mp3, at, SEEK_SET) == 0 ? std::fread(sector, 1, sector_size, mp3) : 0;
-    if (got < 4) std::memset(sector, 0, 4);
+    constexpr std::size_t frame_header_bytes = 4;
+    std::size_t got = std::fseek(mp3, at, SEEK_SET) == 0 ? std::fread(sector, 1, sector_size, mp3) : 0;
+    if (got < frame_header_bytes) got = 0;
+    std::memset(sector + got, 0, sector_size - got);
     return static_cast<int>(got);
 }
 

@@ -76,19 +76,19 @@ void remove_live_folders()
 
 bool private_folder::make()
 {
-    for (int i = 0; i < max_private_folders; ++i) {
+    for (folder_slot& slot : folder_slots) {
         int expected = 0;
-        if (!folder_slots[i].state.compare_exchange_strong(expected, 1)) continue;
+        if (!slot.state.compare_exchange_strong(expected, 1)) continue;
         if (!os::make_private_folder(path_)) {
-            folder_slots[i].state.store(0);
+            slot.state.store(0);
             return false;
         }
-        std::strcpy(folder_slots[i].path, path_.c_str());
-        folder_slots[i].state.store(2);
-        slot_ = i;
+        std::strcpy(slot.path, path_.c_str());
+        slot.state.store(2);
+        slot_ = static_cast<int>(&slot - folder_slots);
         return true;
     }
-    errno = EMFILE;
+    errno = EMFILE;  // -j allows no more conversions than slots: never reached
     return false;
 }
 

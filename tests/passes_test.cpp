@@ -210,8 +210,11 @@ TEST(Probe, FindsWhereTheAudioStarts)
     const auto frame = [](const char* header, const char* tag) {
         return std::string(header, 4) + std::string(32, '\0') + tag + std::string(377, '\0');  // 417 bytes
     };
+    // A prefix alone (no audio after it) ends in "!".
     const std::tuple<std::string, int, bool, long> rows[] = {
         {"", 8000, false, 0},
+        {"\xFF\xFD\x80\x04!", 16000, false, 0},
+        {"\xFF\xFD\x80!", 0, false, 0},  // shorter than a frame header
         {std::string("ID3\4\0\0\0\0\0\5abcde", 15), 8000, false, 15},
         {std::string("ID3\4\0\x10\0\0\0\2xy3DI\4\0\x10\0\0\0\2", 22), 8000, false, 22},
         {std::string("ID3\4\0\0\x7F\x7F\x7F\x7F", 10), 0, false, 10 + 0xFFFFFFF},  // longer than the file
@@ -220,8 +223,9 @@ TEST(Probe, FindsWhereTheAudioStarts)
         {frame("\xFF\xFB\x50\xC0", "VBRI"), 8000, true, 0},
     };
     for (const auto& [prefix, byte_rate, variable, start] : rows) {
-        bytes encoded(prefix.begin(), prefix.end());
-        encoded.insert(encoded.end(), mp2.begin(), mp2.end());
+        const bool alone = !prefix.empty() && prefix.back() == '!';
+        bytes encoded(prefix.begin(), prefix.end() - alone);
+        if (!alone) encoded.insert(encoded.end(), mp2.begin(), mp2.end());
         std::FILE* mp3 = file_of(encoded);
         std::uint8_t sector[sector_size] = {};
         const audio_probe probe = probe_byte_rate(mp3, sector, nullptr);

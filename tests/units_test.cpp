@@ -91,6 +91,25 @@ TEST(Adx, WriterGivesTheDeclaredSamplesWhateverTheChunks)
     EXPECT_EQ(write_wav(short_header, short_header.size(), 0), write_wav(long_header, long_header.size(), 0));
 }
 
+// The WAV header that the built-in encoder reads: fields of every width, and
+// nothing but 16-bit PCM in one or two channels.
+TEST(Adx, WavHeaderReadBack)
+{
+    bytes wav = write_wav(audio_payloads(read_bytes(fixture("m22.sfd"))), 1 << 20, 0);
+    wav.resize(wav_header_bytes);
+    sfd::put_be(&wav[24], 0x78563412, 4), sfd::put_be(&wav[28], 0xF0AC6824, 4), sfd::put_be(&wav[40], 0x10325476, 4);
+    wav_format format{};
+    ASSERT_TRUE(read_wav_header(wav.data(), format));
+    EXPECT_EQ(format.channels, 1);
+    EXPECT_EQ(format.sample_rate, 0x12345678u);
+    EXPECT_EQ(format.data_bytes, 0x76543210u);
+    for (const std::size_t at : {0, 8, 12, 16, 20, 22, 24, 28, 32, 34, 36}) {
+        bytes changed = wav;
+        changed[at] ^= 2;
+        EXPECT_FALSE(read_wav_header(changed.data(), format)) << at;
+    }
+}
+
 TEST(Fields, BitRatesAndFrequenciesOfEveryHeader)
 {
     // From the standards: MPEG-1 layers I-III, then the lower sampling frequencies, indexes 1..14.
@@ -140,6 +159,7 @@ TEST(Fields, TagsInFrontOfTheAudio)
         {0xFFF38400, "Info", 21, 192, false},  // 24 kHz
         {0xFFF380C0, "Info", 13, 208, false},  // 22.05 kHz mono
         {0xFFFB0000, "Info", 36, 0, false},    // free format
+        {0xFFFB5C00, "Info", 36, 0, false},    // no sampling frequency
         {0xFFFD8004, "Info", 36, 0, false},    // layer II has no tag frame
         {0xFFFB5000, "Xing", 36, 0, true},     // variable bit rate
         {0xFFFB50C0, "Xing", 21, 0, true},     // mono
