@@ -315,21 +315,17 @@ int adx_write(adx_writer& w, std::FILE* wav, const std::uint8_t* src, int len)
         return 0;
     }
 
-    if (w.inptr > 0) {
-        const int need = adx_unit_bytes - w.inptr;
-        const int take = len < need ? len : need;
-        std::memcpy(w.inbuf + w.inptr, src, static_cast<std::size_t>(take));
-        w.inptr += take;
-        src += take;
-        len -= take;
-        if (w.inptr < adx_unit_bytes) return 0;  // still gathering the unit
-        w.inptr = 0;
-        decode_unit(w, wav, w.inbuf);
-    }
+    // The first unit is gathered in inbuf: it completes the part held back
+    // from earlier chunks, if any.
+    const int take = std::min(len, adx_unit_bytes - w.inptr);
+    std::memcpy(w.inbuf + w.inptr, src, static_cast<std::size_t>(take));
+    w.inptr += take;
+    src += take;
+    len -= take;
+    if (w.inptr < adx_unit_bytes) return 0;  // still gathering the unit
+    decode_unit(w, wav, w.inbuf);
     for (; len >= adx_unit_bytes; src += adx_unit_bytes, len -= adx_unit_bytes) decode_unit(w, wav, src);
-    if (len > 0) {
-        std::memcpy(w.inbuf, src, static_cast<std::size_t>(len));
-        w.inptr = len;
-    }
+    std::memcpy(w.inbuf, src, static_cast<std::size_t>(len));
+    w.inptr = len;
     return 0;
 }

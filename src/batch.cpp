@@ -47,7 +47,7 @@ int convert_one(conversion& job)
 class batch {
 public:
     batch(std::vector<conversion>& jobs, std::vector<int>& results)
-        : jobs_(jobs), results_(results), waits_for_(find_conflicts(jobs)), state_(jobs.size(), waiting)
+        : jobs_(jobs), results_(results), waits_for_(find_conflicts(jobs)), state_(jobs.size() + 1, waiting)
     {
     }
 
@@ -92,7 +92,7 @@ private:
         std::lock_guard<std::mutex> hold(mutex_);
         results_[i] = result;
         state_[i] = ended;
-        for (; printed_ < jobs_.size() && state_[printed_] == ended; ++printed_) print_held(jobs_[printed_].log);
+        for (; state_[printed_] == ended; ++printed_) print_held(jobs_[printed_].log);
         changed_.notify_all();
     }
 

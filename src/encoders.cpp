@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -67,8 +68,7 @@ encoder_state make_encoder(int channels, int sample_rate, int kbits)
     if (!options) return options;
     twolame_set_verbosity(options.get(), 0);
     twolame_set_num_channels(options.get(), channels);
-    twolame_set_in_samplerate(options.get(), sample_rate);
-    twolame_set_out_samplerate(options.get(), sample_rate);
+    twolame_set_in_samplerate(options.get(), sample_rate);  // the output's too, by default
     if (channels == 1) twolame_set_mode(options.get(), TWOLAME_MONO);
     if (kbits > 0) twolame_set_bitrate(options.get(), kbits);
     if (twolame_init_params(options.get()) != 0) options.reset();
@@ -78,20 +78,21 @@ encoder_state make_encoder(int channels, int sample_rate, int kbits)
 // The library's psychoacoustic models fill tables of their own, shared by
 // every encoder, during the first encode: one frame of silence fills them
 // before encoders run side by side.
+void encode_silence()
+{
+    const encoder_state options = make_encoder(1, 44100, 0);
+    static short silence[TWOLAME_SAMPLES_PER_FRAME];
+    static unsigned char frame[mp2_bytes];
+    twolame_encode_buffer_interleaved(options.get(), silence, TWOLAME_SAMPLES_PER_FRAME, frame, mp2_bytes);
+}
+
 void fill_shared_tables()
 {
     // A mutex rather than std::call_once: race checkers such as helgrind see what it orders.
     static std::mutex filling;
-    static bool filled = false;
+    static bool first = true;
     const std::lock_guard<std::mutex> hold(filling);
-    if (filled) return;
-    filled = true;
-    const encoder_state options = make_encoder(1, 44100, 0);
-    if (!options) return;
-    static short silence[TWOLAME_SAMPLES_PER_FRAME];
-    static unsigned char frame[mp2_bytes];
-    twolame_encode_buffer_interleaved(options.get(), silence, TWOLAME_SAMPLES_PER_FRAME, frame, mp2_bytes);
-    twolame_encode_flush(options.get(), frame, mp2_bytes);
+    if (std::exchange(first, false)) encode_silence();
 }
 
 // Sampling rates that layer II carries, for the message that refuses another.

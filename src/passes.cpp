@@ -45,6 +45,13 @@ found_audio demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, 
         }
         const std::uint32_t stream = read_long(sector + stream_code_offset);
         switch (stream) {
+        case system_header_code:
+        case padding_code:
+        case private2_code:
+            break;
+        case video_code:
+            video = true;
+            break;
         case audio_code: {
             const int h = header_length(sector, log);
             const std::uint8_t* payload = sector + packet_header_offset + h;
@@ -53,13 +60,6 @@ found_audio demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, 
             if (adx_write(writer, wav, payload, length) < 0) say(log, "not adx!");
             break;
         }
-        case video_code:
-            video = true;
-            break;
-        case system_header_code:
-        case padding_code:
-        case private2_code:
-            break;
         default:
             say(log, "unknown code:%x\n", stream);
         }

@@ -70,6 +70,7 @@ TEST(Adx, WriterGivesTheDeclaredSamplesWhateverTheChunks)
         {with(0, {}, start + 36 * 50), 50 * 128},     // ends on a unit: no unit more
         {with(start - 1, {'X'}, stream.size()), -1},  // no "(c)CRI"
         {header16, 128},                              // the smallest header; one unit of zeros
+        {adx_header(12, {}), 0},                      // a header alone
         {bytes(header16.begin(), header16.end() - 1), -1},
     };
     for (const auto& [adx, data_bytes] : rows) {
