@@ -98,12 +98,11 @@ void fill_shared_tables()
 // Sampling rates that layer II carries, for the message that refuses another.
 constexpr const char* layer2_sampling_rates = "16000, 22050, 24000, 32000, 44100 and 48000 Hz";
 
-// The bit rate of -b as a number, from its digits without leading zeros; 0
-// for the default (none given), -1 for a number too large to be a bit rate.
+// The bit rate of -b as a number (one too large for a long reads as the
+// largest), or 0 for the default, none given.
 long parse_bit_rate(const char* digits)
 {
-    if (digits == nullptr) return 0;
-    return std::strlen(digits) > 3 ? -1 : std::strtol(digits, nullptr, 10);
+    return digits != nullptr ? std::strtol(digits, nullptr, 10) : 0;
 }
 
 // Whether layer II can encode the stream at the bit rate of -b; says why not.

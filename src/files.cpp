@@ -8,12 +8,11 @@
 bool file_handle::open(const char* path, const char* mode, bool buffered)
 {
     close();
-    errno = 0;
     f_ = std::fopen(path, (std::string(mode) + not_inherited_mode).c_str());
-    open_error_ = errno;
+    open_error_ = errno;  // read only when the open failed
     if (f_ == nullptr) return false;
     // The C library takes the size only with a buffer of the caller's.
-    if (buffered && !buffer_) buffer_ = std::make_unique<char[]>(stream_buffer_size);
+    if (buffered) buffer_ = std::make_unique<char[]>(stream_buffer_size);
     std::setvbuf(f_, buffered ? buffer_.get() : nullptr, buffered ? _IOFBF : _IONBF, buffered ? stream_buffer_size : 0);
     return true;
 }
@@ -27,9 +26,7 @@ int file_handle::close()
 
 bool file_handle::close_written()
 {
-    const bool write_error = std::ferror(f_) != 0;
-    const int write_errno = errno;
-    const bool closed = close() == 0;
-    if (write_error && closed) errno = write_errno;
-    return closed && !write_error;
+    // A failed write leaves its error number, which nothing after it changes.
+    const bool written = std::ferror(f_) == 0;
+    return close() == 0 && written;
 }

@@ -15,12 +15,9 @@ void vprint(bool held, std::string& text, std::FILE* stream, const char* format,
     // Measured first, then formatted at its length, however long a path it holds.
     std::va_list again;
     va_copy(again, args);
-    const int n = std::vsnprintf(nullptr, 0, format, args);
-    if (n > 0) {
-        std::string line(static_cast<std::size_t>(n) + 1, '\0');
-        std::vsnprintf(line.data(), line.size(), format, again);
-        text.append(line, 0, static_cast<std::size_t>(n));
-    }
+    std::string line(static_cast<std::size_t>(std::vsnprintf(nullptr, 0, format, args)), '\0');
+    std::vsnprintf(line.data(), line.size() + 1, format, again);  // its terminating zero where the string's stands
+    text += line;
     va_end(again);
 }
 

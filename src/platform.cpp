@@ -12,10 +12,9 @@
 
 int why_not_creatable(const std::string& path, std::string& about)
 {
-    std::size_t end = path.size();
-    while (end > 0 && !is_path_separator(path[end - 1])) --end;
-    // The folder of a name without one is the current folder; "/x" lies in "/".
-    about = end == 0 ? "." : path.substr(0, end == 1 ? 1 : end - 1);
+    // The folder of a name without one is the current folder.
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    about = folder.empty() ? "." : folder;
     struct stat st;
     if (stat(about.c_str(), &st) != 0) return errno;
     if (!S_ISDIR(st.st_mode)) return ENOTDIR;
