@@ -87,17 +87,11 @@ int read_encoded_at(std::FILE* mp3, long at, std::uint8_t* sector)
 
 audio_probe probe_byte_rate(std::FILE* mp3, std::uint8_t* sector, messages* report)
 {
-    long start = 0;
-    int got = read_encoded_at(mp3, start, sector);
-    if (const int tag = id3_tag_length(sector, got); tag > 0) {
-        start += tag;
-        got = read_encoded_at(mp3, start, sector);
-    }
-    // A tag frame's header may state another bit rate than the audio's.
-    if (const int info = info_frame_length(sector, got); info > 0) {
-        start += info;
-        got = read_encoded_at(mp3, start, sector);
-    }
+    // Past an ID3v2 tag, then past an "Info" tag frame, whose header may state
+    // another bit rate than the audio's (each 0 bytes when there is none).
+    long start = id3_tag_length(sector, read_encoded_at(mp3, 0, sector));
+    start += info_frame_length(sector, read_encoded_at(mp3, start, sector));
+    const int got = read_encoded_at(mp3, start, sector);
     const audio_probe probe{audio_info(sector, report) / 8, is_vbr_tag_frame(sector, got)};
     std::fseek(mp3, start, SEEK_SET);
     return probe;
