@@ -247,9 +247,9 @@ bool is_vbr_tag_frame(const std::uint8_t* p, int avail)
 // ---------------------------------------------------------------------------
 // Video sequence header
 
-int video_info(const std::uint8_t* p, messages* report)
+void video_info(const std::uint8_t* p, messages* report)
 {
-    if (report == nullptr) return 0;
+    if (report == nullptr) return;
     messages& m = *report;
     say(m, "width: %d\n", (p[0] << 4) | (p[1] >> 4));
     say(m, "height: %d\n", ((p[1] & 0x0F) << 8) | p[2]);
@@ -257,5 +257,4 @@ int video_info(const std::uint8_t* p, messages* report)
     say(m, "pict rate: %d\n", p[3] & 0x0F);
     say(m, "bit rate: %d\n", (p[4] << 10) | (p[5] << 2) | (p[6] >> 6));
     say(m, "buffer size:%d\n", ((p[6] & 0x1F) << 5) | (p[7] >> 3));
-    return 0;
 }

@@ -77,7 +77,7 @@ std::vector<int> layer2_bit_rates(int sample_rate, int channels);
 
 // Reports the fields of the video sequence header whose code ends before p,
 // unless report is null.
-int video_info(const std::uint8_t* p, messages* report);
+void video_info(const std::uint8_t* p, messages* report);
 
 // What precedes the audio in an encoded stream. Each looks at the avail
 // bytes at p only and returns the bytes to skip (0: nothing to skip).

@@ -24,14 +24,11 @@ void PrintTo(const cli_case& c, std::ostream* os)
     *os << c.name;
 }
 
-// "\n" stands for a newline and "\\" for a backslash in expected output.
+// "\n" stands for a newline in expected output.
 std::string unescape(const std::string& text)
 {
     std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const bool escape = text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == 'n' || text[i + 1] == '\\');
-        out += escape ? (text[++i] == 'n' ? '\n' : '\\') : text[i];
-    }
+    for (std::size_t i = 0; i < text.size(); ++i) out += text.compare(i, 2, "\\n") == 0 ? (++i, '\n') : text[i];
     return out;
 }
 
@@ -63,7 +60,7 @@ std::vector<cli_case> golden_cases()
         {"mp3", "cp prepared.mp3 \"$2\""},
         {"mp2x4", "cat prepared.mp2 prepared.mp2 prepared.mp2 prepared.mp2 > \"$2\""},
         {"mp2cut", "head -c 14160 prepared48.mp2 > \"$2\""},
-        {"none", "exit 1"},
+        {"none", "exit 1"},  // no encoder may run
         {"builtin", "exit 1"}};
     std::vector<cli_case> cases;
     std::istringstream table(read_text(VORNALT_TESTS "/golden.txt"));
@@ -103,12 +100,10 @@ void stage(const temp_dir& dir, const std::string& encoder)
 void check_payloads(const temp_dir& dir, const std::vector<std::string>& outputs, bool whole)
 {
     const std::string encoded = run_shell(dir.cd() + "sh ./enc x /dev/stdout").second;
-    const bytes text(encoded.begin(), encoded.end());
     for (const std::string& out : outputs) {
         const bytes payloads = audio_payloads(read_bytes(dir / out));
-        ASSERT_LE(payloads.size(), text.size()) << out;
-        EXPECT_TRUE(std::equal(payloads.begin(), payloads.end(), text.begin())) << out;
-        EXPECT_TRUE(!whole || payloads.size() == text.size()) << out << ": the whole audio placed";
+        const std::string placed(payloads.begin(), payloads.end());
+        EXPECT_EQ(placed, encoded.substr(0, whole ? encoded.size() : placed.size())) << out;
     }
 }
 

@@ -159,7 +159,7 @@ TEST(Fields, TagsInFrontOfTheAudio)
         {0xFFFB50C0, "Info", 21, 208, false},  // mono
         {0xFFF38400, "Info", 21, 192, false},  // 24 kHz
         {0xFFF380C0, "Info", 13, 208, false},  // 22.05 kHz mono
-        {0xFFFB0000, "Info", 36, 0, false},    // free format
+        {0xFFFB0200, "Info", 36, 0, false},    // free format (padded)
         {0xFFFB5C00, "Info", 36, 0, false},    // no sampling frequency
         {0xFFFD8004, "Info", 36, 0, false},    // layer II has no tag frame
         {0xFFFB5000, "Xing", 36, 0, true},     // variable bit rate
