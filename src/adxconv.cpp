@@ -57,11 +57,6 @@ std::uint32_t get_le32(const std::uint8_t* p)
     return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
 }
 
-int get_le16(const std::uint8_t* p)
-{
-    return p[0] | p[1] << 8;
-}
-
 // The 44-byte header of a WAV file of 16-bit PCM: RIFF, the format chunk, the data chunk.
 void put_wav_header(std::uint8_t* h, std::uint32_t channels, std::uint32_t rate, std::uint32_t data_bytes)
 {
@@ -257,7 +252,7 @@ void fix_short_header(adx_writer& w, std::FILE* wav)
 
 bool read_wav_header(const std::uint8_t* p, wav_format& format)
 {
-    format.channels = get_le16(p + wav_channels_field);
+    format.channels = p[wav_channels_field];  // its high byte must be 0, as in the header made
     format.sample_rate = get_le32(p + wav_rate_field);
     format.data_bytes = get_le32(p + wav_data_size_field);
     // The header is one that the writer makes of these values, sizes aside.

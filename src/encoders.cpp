@@ -31,7 +31,7 @@ void tell_command_failure(const std::string& command, const command_status& stat
              command.c_str());
     } else if (status.exited) {
         tell(log, "vornalt: the encoder exited with status %d\n", status.code);
-    } else if (status.code > 0) {
+    } else if (status.code != 0) {  // a signal's number, never 0
         tell(log, "vornalt: the encoder was stopped by signal %d\n", status.code);
     } else {
         tell(log, "vornalt: the encoder could not be run\n");

@@ -42,22 +42,19 @@ void write_timestamp(std::uint8_t* p, std::uint32_t ts, int prefix)
 
 block_header skip_block_header(const std::uint8_t* p, int avail, messages& log)
 {
-    int n = 0;
-    while (n < avail && p[n] == 0xFF) ++n;  // stuffing
-    const int stuffing = n;
-    if (n >= avail) return {avail, stamp_form::none, stuffing};
+    const int stuffing = static_cast<int>(std::find_if(p, p + avail, [](std::uint8_t b) { return b != 0xFF; }) - p);
+    if (stuffing == avail) return {avail, stamp_form::none, stuffing};
+    int n = stuffing;
     if ((p[n] & 0xC0) == 0x40) {  // buffer field
         n += 2;
         if (n >= avail) return {avail, stamp_form::none, stuffing};
     }
     const int c = p[n];
-    if ((c & 0xF0) == pts_only_prefix) {
-        if (n + stamp_bytes > avail) return {avail, stamp_form::none, stuffing};
-        return {n + stamp_bytes, stamp_form::pts, stuffing};
-    }
-    if ((c & 0xF0) == pts_of_pair_prefix) {
-        if (n + 2 * stamp_bytes > avail) return {avail, stamp_form::none, stuffing};
-        return {n + 2 * stamp_bytes, stamp_form::pts_dts, stuffing};
+    const int stamps = (c & 0xF0) == pts_only_prefix ? 1 : (c & 0xF0) == pts_of_pair_prefix ? 2 : 0;
+    if (stamps > 0) {
+        const int length = n + stamps * stamp_bytes;
+        if (length > avail) return {avail, stamp_form::none, stuffing};
+        return {length, stamps == 1 ? stamp_form::pts : stamp_form::pts_dts, stuffing};
     }
     if (c == 0x0F) return {n + 1, stamp_form::none, stuffing};
     say(log, "unknown %x\n", static_cast<unsigned>(c));
@@ -66,8 +63,7 @@ block_header skip_block_header(const std::uint8_t* p, int avail, messages& log)
 
 int bounded_packet_length(const std::uint8_t* sector)
 {
-    const int length = read_word(sector + packet_length_offset);
-    return length > max_packet_length ? max_packet_length : length;
+    return std::min(read_word(sector + packet_length_offset), max_packet_length);
 }
 
 void write_padding(std::uint8_t* sector, int from)

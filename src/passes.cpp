@@ -124,8 +124,9 @@ void write_stamps(std::uint8_t* stamp, stamp_form form, std::int32_t clock)
 // MPEG-1 allows at most this many stuffing bytes in a packet header.
 constexpr int max_stuffing = 16;
 
-// Ends an audio packet whose encoded audio ran out got bytes into its room,
-// so that no byte the encoder did not write stands in the payload: the room
+// Ends an audio packet that got bytes of encoded audio: a full one as it is;
+// where the audio ran out inside its room, so that no byte the encoder did
+// not write stands in the payload: the room
 // behind the audio becomes a padding packet; where that needs more room than
 // is left, stuffing bytes in front of the header fill it instead (the header
 // and payload move toward the sector end by shift, set only then), and where
@@ -136,6 +137,7 @@ int end_packet_after(std::uint8_t* sector, const block_header& header, int got, 
 {
     const int h = header.length;
     const int left = max_packet_length - h - got;
+    if (left == 0) return got;  // the packet is full
     if (left < padding_min && header.stuffing + left <= max_stuffing) {
         std::uint8_t* start = sector + packet_header_offset;
         std::memmove(start + left, start, static_cast<std::size_t>(h + got));
@@ -160,8 +162,7 @@ void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* outpu
     const block_header header = skip_block_header(sector + packet_header_offset, max_packet_length, state.log);
     const int h = header.length;
     // The first audio packet starts the clock with the play time of a full payload.
-    if (state.last_read < 0) state.last_read = max_packet_length - h;
-    const std::int32_t duration = state.last_read * ticks_per_second / state.byte_rate;
+    const std::int32_t duration = state.last_read.value_or(max_packet_length - h) * ticks_per_second / state.byte_rate;
 
     std::uint8_t* payload = sector + packet_header_offset + h;
     const int stamp_offset = header.form == stamp_form::pts       ? stamp_bytes
@@ -178,12 +179,11 @@ void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* outpu
         }
     }
 
-    const int room = max_packet_length - h;
-    int got = static_cast<int>(std::fread(payload, 1, static_cast<std::size_t>(room), mp3));
+    const auto room = static_cast<std::size_t>(max_packet_length - h);
     int shift = 0;
     write_word(sector + packet_length_offset, max_packet_length);
-    if (got > 0 && got < room) got = end_packet_after(sector, header, got, mp3, shift);
-    if (got == 0) return;  // the encoded audio has run out: nothing to carry
+    const int got = end_packet_after(sector, header, static_cast<int>(std::fread(payload, 1, room, mp3)), mp3, shift);
+    if (got == 0) return;  // the encoded audio has run out, or its last bytes went back: nothing to carry
     if (header.form != stamp_form::none) {
         write_stamps(payload + shift - stamp_offset, header.form, clock);
         state.clock_started = true;
@@ -196,7 +196,7 @@ void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* outpu
 long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector, int byte_rate,
                  messages& log, bool verbose)
 {
-    remux_state state{log, byte_rate, 0, -1};
+    remux_state state{log, byte_rate, 0, std::nullopt};
     while (read_sector(input, sector) > 0) {
         const std::uint32_t code = read_long(sector);
         if (code == end_code) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 
 // What pass 1 found of a movie's audio.
 enum class found_audio {
@@ -34,9 +35,9 @@ audio_probe probe_byte_rate(std::FILE* mp3, std::uint8_t* sector, messages* repo
 struct remux_state {
     messages& log;
     int byte_rate;
-    std::int32_t audio_pts;      // the audio clock, 90 kHz ticks
-    int last_read;               // encoded bytes in the last written audio packet; -1 before the first
-    bool clock_started = false;  // the first stamped audio packet has set the clock's origin
+    std::int32_t audio_pts;        // the audio clock, 90 kHz ticks
+    std::optional<int> last_read;  // encoded bytes in the last written audio packet; none before the first
+    bool clock_started = false;    // the first stamped audio packet has set the clock's origin
 };
 
 // Pass 2 on one audio sector: fills it with the next encoded bytes and the

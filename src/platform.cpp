@@ -27,7 +27,6 @@ int why_not_creatable(const std::string& path, std::string& about)
 bool is_program_found(const char* name)
 {
     const os::program_search search = os::program_search_path();
-    if (search.path_names_file && std::strchr(name, path_separator) != nullptr) return os::is_program_file(name);
     const std::string& folders = search.folders;
     std::size_t start = 0;
     while (start <= folders.size()) {

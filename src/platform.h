@@ -37,8 +37,9 @@ std::string file_key(const std::string& path);
 // that it is about (the folder, or path itself).
 int why_not_creatable(const std::string& path, std::string& about);
 
-// Whether name is a program that the command processor can find: on the
-// PATH, on Windows also in the current folder and with .exe, .bat or .cmd.
+// Whether name, a bare program name, is a program that the command processor
+// can find: on the PATH, on Windows also in the current folder and with
+// .exe, .bat or .cmd.
 bool is_program_found(const char* name);
 
 // What the command processor's status of a command says.
@@ -129,13 +130,11 @@ int folder_write_error(const std::string& folder);
 // Whether path is a program file: a regular file that may be run.
 bool is_program_file(const std::string& path);
 // Where and how the command processor looks for a program: the folders
-// (separated by list_separator), the endings it tries, and whether a name
-// that holds a separator is taken as the file itself.
+// (separated by list_separator) and the endings it tries.
 struct program_search {
     std::string folders;
     char list_separator;
     std::vector<std::string> extensions;
-    bool path_names_file;
 };
 program_search program_search_path();
 }  // namespace os

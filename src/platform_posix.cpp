@@ -171,5 +171,5 @@ bool os::is_program_file(const std::string& path)
 os::program_search os::program_search_path()
 {
     const char* path = std::getenv("PATH");
-    return {path != nullptr ? path : "", ':', {""}, true};
+    return {path != nullptr ? path : "", ':', {""}};
 }

@@ -205,5 +205,5 @@ bool os::is_program_file(const std::string& path)
 os::program_search os::program_search_path()
 {
     const char* path = std::getenv("PATH");
-    return {std::string(".;") + (path != nullptr ? path : ""), ';', {".exe", ".bat", ".cmd"}, false};
+    return {std::string(".;") + (path != nullptr ? path : ""), ';', {".exe", ".bat", ".cmd"}};
 }

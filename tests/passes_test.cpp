@@ -43,8 +43,8 @@ TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
     const bytes ended = sfd::flatten(
         std::vector<sector>{packet(audio_code, a), sfd::end_sector(), packet(audio_code, a.subspan(2029))});
     // A movie without ADX audio whose audio pass 2 may copy: video without audio packets, or MPEG audio.
-    const auto audio_of = [&](std::uint32_t header) {
-        bytes frame(100);
+    const auto audio_of = [&](std::uint32_t header, std::size_t size = 100) {
+        bytes frame(size);
         sfd::put_be(frame.data(), header, 4);
         return sfd::flatten(std::vector<sector>{packet(audio_code, frame), video});
     };
@@ -55,6 +55,7 @@ TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
         {ended, bytes(a.begin(), a.begin() + 2029), "", found::adx},
         {bytes(video.begin(), video.end()), {}, "not adx!", found::copyable},
         {audio_of(0xFFFD8004), {}, "not adx!not adx!", found::copyable},
+        {audio_of(0xFFFD8004, 4), {}, "not adx!not adx!", found::copyable},
         {audio_of(0xFFF98004), {}, "not adx!not adx!", found::none},  // no layer
         {audio_of(0xFFFDF004), {}, "not adx!not adx!", found::none},  // bit-rate index 15
         {audio_of(0xFFFD8C04), {}, "not adx!not adx!", found::none},  // sampling-frequency index 3
