@@ -288,11 +288,11 @@ void adx_write_init(adx_writer& w, adx_level level)
     w.level = level;
 }
 
-int adx_write(adx_writer& w, std::FILE* wav, const std::uint8_t* src, int len)
+bool adx_write(adx_writer& w, std::FILE* wav, const std::uint8_t* src, int len)
 {
     const bool end_of_stream = src == nullptr;
     if (w.first_time) {
-        if (!is_adx_header(src, len)) return -1;
+        if (!is_adx_header(src, len)) return false;
         const int skip = start_stream(w, wav, src);
         src += skip;
         len -= skip;
@@ -307,7 +307,7 @@ int adx_write(adx_writer& w, std::FILE* wav, const std::uint8_t* src, int len)
         }
         flush_pcm(w, wav);
         fix_short_header(w, wav);
-        return 0;
+        return true;
     }
 
     // The first unit is gathered in inbuf: it completes the part held back
@@ -317,10 +317,10 @@ int adx_write(adx_writer& w, std::FILE* wav, const std::uint8_t* src, int len)
     w.inptr += take;
     src += take;
     len -= take;
-    if (w.inptr < adx_unit_bytes) return 0;  // still gathering the unit
+    if (w.inptr < adx_unit_bytes) return true;  // still gathering the unit
     decode_unit(w, wav, w.inbuf);
     for (; len >= adx_unit_bytes; src += adx_unit_bytes, len -= adx_unit_bytes) decode_unit(w, wav, src);
     std::memcpy(w.inbuf, src, static_cast<std::size_t>(len));
     w.inptr = len;
-    return 0;
+    return true;
 }

@@ -73,6 +73,6 @@ void adx_write_init(adx_writer& w, adx_level level);
 // the WAV header and 16-bit PCM to wav. adx_write(w, wav, nullptr, 0) marks
 // the end of the stream: a held-back partial unit is completed with zeros,
 // the PCM still held is written, and the WAV header is corrected if fewer
-// samples came than the ADX header declared. Returns -1 when the header
-// check fails (the chunk is not the start of an ADX stream), else 0.
-int adx_write(adx_writer& w, std::FILE* wav, const std::uint8_t* src, int len);
+// samples came than the ADX header declared. Returns false when the header
+// check fails (the chunk is not the start of an ADX stream).
+bool adx_write(adx_writer& w, std::FILE* wav, const std::uint8_t* src, int len);

@@ -7,7 +7,6 @@
 
 bool file_handle::open(const char* path, const char* mode, bool buffered)
 {
-    close();
     f_ = std::fopen(path, (std::string(mode) + not_inherited_mode).c_str());
     open_error_ = errno;  // read only when the open failed
     if (f_ == nullptr) return false;

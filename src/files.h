@@ -26,7 +26,7 @@ public:
     explicit operator bool() const { return f_ != nullptr; }
     int open_error() const { return open_error_; }
 
-    // Opens path, closing the file held before; false when it can't be opened.
+    // Opens path in a handle that holds no file; false when it can't be opened.
     bool open(const char* path, const char* mode, bool buffered = true);
     int close();
 

@@ -57,14 +57,14 @@ found_audio demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, 
             const std::uint8_t* payload = sector + packet_header_offset + h;
             const int length = bounded_packet_length(sector) - h;
             if (audio_packets++ == 0) mpeg_audio = length >= 4 && is_frame_header(payload);
-            if (adx_write(writer, wav, payload, length) < 0) say(log, "not adx!");
+            if (!adx_write(writer, wav, payload, length)) say(log, "not adx!");
             break;
         }
         default:
             say(log, "unknown code:%x\n", stream);
         }
     }
-    if (adx_write(writer, wav, nullptr, 0) < 0) say(log, "not adx!");
+    if (!adx_write(writer, wav, nullptr, 0)) say(log, "not adx!");
     if (!writer.first_time) return found_audio::adx;
     return mpeg_audio || (video && audio_packets == 0) ? found_audio::copyable : found_audio::none;
 }

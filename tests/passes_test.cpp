@@ -116,7 +116,7 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
     const auto stuffed = [](std::int64_t pts) {
         return packet(audio_code, pattern(2011), sfd::packet_header(12, true, 1, static_cast<std::uint32_t>(pts)));
     };
-    const std::uint32_t big = 0x30403020;  // bits in every byte of the stamp form
+    const std::uint32_t big = 0x33403020;  // bits in every byte of the stamp form
     // Durations at 16000 bytes/s of 12-, 10-, 3- and 19-byte headers' payloads.
     const std::int64_t d = 2018 * 90000 / 16000, d_pair = 2020 * 90000 / 16000, d_bare = 2027 * 90000 / 16000,
                        d19 = 2011 * 90000 / 16000;
