@@ -223,7 +223,6 @@ int start_stream(adx_writer& w, std::FILE* wav, const std::uint8_t* src)
     // Keep the WAV size fields (data size + 36) inside 32 bits.
     count = std::min(count, (0xFFFFFFFFu - (wav_header_bytes - wave_tag_field)) / (2 * channels));
     put_wav_header(w.wavhdr, channels, rate, 2 * channels * count);
-    w.header_pos = std::ftell(wav);
     std::fwrite(w.wavhdr, 1, wav_header_bytes, wav);
 
     w.first_time = false;
@@ -236,16 +235,15 @@ int start_stream(adx_writer& w, std::FILE* wav, const std::uint8_t* src)
     return header_length;
 }
 
-// When the stream ended short of its declared length, rewrite the two size
-// fields to what was actually written, so the reader is not promised samples
-// that never come.
-// It is the writer's last write.
+// The WAV header again at the file's start, with the sizes of what was
+// written: when the stream ended short of its declared length, the reader is
+// not promised samples that never come. It is the writer's last write.
 void fix_short_header(adx_writer& w, std::FILE* wav)
 {
-    if (w.size == 0 || w.header_pos < 0) return;  // everything declared was written
     put_le32(w.wavhdr + riff_size_field, 2 * w.written + wav_header_bytes - wave_tag_field);
     put_le32(w.wavhdr + wav_data_size_field, 2 * w.written);
-    if (std::fseek(wav, w.header_pos, SEEK_SET) == 0) std::fwrite(w.wavhdr, 1, wav_header_bytes, wav);
+    std::fseek(wav, 0, SEEK_SET);
+    std::fwrite(w.wavhdr, 1, wav_header_bytes, wav);
 }
 
 }  // namespace

@@ -54,7 +54,6 @@ struct adx_writer {
     adx_level level;
     std::uint32_t size;                     // sample values still to be written
     std::uint32_t written;                  // sample values written since the header
-    long header_pos;                        // where the WAV header stands in the file
     std::uint8_t wavhdr[wav_header_bytes];  // the WAV header as written
     unit_decoder conv;
     adx_weights weights;
@@ -70,7 +69,8 @@ struct adx_writer {
 void adx_write_init(adx_writer& w, adx_level level);
 
 // Consumes len bytes at src as the next part of the ADX stream and writes
-// the WAV header and 16-bit PCM to wav. adx_write(w, wav, nullptr, 0) marks
+// the WAV header and 16-bit PCM to wav, which is empty when the stream
+// starts. adx_write(w, wav, nullptr, 0) marks
 // the end of the stream: a held-back partial unit is completed with zeros,
 // the PCM still held is written, and the WAV header is corrected if fewer
 // samples came than the ADX header declared. Returns false when the header

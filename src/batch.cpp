@@ -32,7 +32,7 @@ std::vector<std::vector<std::size_t>> find_conflicts(std::vector<conversion>& jo
 }
 
 // One conversion from its first line to its result.
-int convert_one(conversion& job)
+bool convert_one(conversion& job)
 {
     say(job.log, "%s -> %s\n", job.input.c_str(), job.output.c_str());
     if (!job.replaces.empty())
@@ -46,7 +46,7 @@ int convert_one(conversion& job)
 // in input order, as soon as the conversions before it have been printed.
 class batch {
 public:
-    batch(std::vector<conversion>& jobs, std::vector<int>& results)
+    batch(std::vector<conversion>& jobs, std::vector<bool>& results)
         : jobs_(jobs), results_(results), waits_for_(find_conflicts(jobs)), state_(jobs.size() + 1, waiting)
     {
     }
@@ -54,7 +54,7 @@ public:
     void work()
     {
         for (std::size_t i; take(i);) {
-            const int result = convert_one(jobs_[i]);
+            const bool result = convert_one(jobs_[i]);
             finish(i, result);
         }
     }
@@ -87,7 +87,7 @@ private:
                            [&](std::size_t k) { return state_[k] == ended; });
     }
 
-    void finish(std::size_t i, int result)
+    void finish(std::size_t i, bool result)
     {
         std::lock_guard<std::mutex> hold(mutex_);
         results_[i] = result;
@@ -97,7 +97,7 @@ private:
     }
 
     std::vector<conversion>& jobs_;
-    std::vector<int>& results_;
+    std::vector<bool>& results_;
     const std::vector<std::vector<std::size_t>> waits_for_;
     std::vector<job_state> state_;
     std::size_t printed_ = 0;
@@ -107,9 +107,9 @@ private:
 
 }  // namespace
 
-std::vector<int> run_conversions(std::vector<conversion>& jobs, unsigned parallel)
+std::vector<bool> run_conversions(std::vector<conversion>& jobs, unsigned parallel)
 {
-    std::vector<int> results(jobs.size());
+    std::vector<bool> results(jobs.size());
     if (parallel <= 1) {
         find_conflicts(jobs);  // for the warnings
         for (std::size_t i = 0; i < jobs.size(); ++i) results[i] = convert_one(jobs[i]);

@@ -7,5 +7,5 @@
 
 #include <vector>
 
-// Runs the conversions, up to parallel at once; returns each one's result.
-std::vector<int> run_conversions(std::vector<conversion>& jobs, unsigned parallel);
+// Runs the conversions, up to parallel at once; tells of each whether it converted whole.
+std::vector<bool> run_conversions(std::vector<conversion>& jobs, unsigned parallel);

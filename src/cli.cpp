@@ -148,13 +148,13 @@ void choose_encoders(std::vector<conversion>& jobs, messages& console)
 }
 
 // "vornalt: N of M movies failed: A, B", naming at most ten.
-void tell_failures(const std::vector<conversion>& jobs, const std::vector<int>& results, messages& console)
+void tell_failures(const std::vector<conversion>& jobs, const std::vector<bool>& results, messages& console)
 {
     constexpr std::size_t named = 10;
     std::size_t failed = 0;
     std::string names;
     for (std::size_t i = 0; i < jobs.size(); ++i) {
-        if (results[i] >= 0) continue;
+        if (results[i]) continue;
         if (failed < named) names += (failed > 0 ? ", " : "") + jobs[i].input;
         ++failed;
     }
@@ -213,7 +213,7 @@ int run(int argc, char** argv)
         break;
     }
     choose_encoders(plan.jobs, console);
-    const std::vector<int> results = run_conversions(plan.jobs, plan.parallel);
+    const std::vector<bool> results = run_conversions(plan.jobs, plan.parallel);
     tell_failures(plan.jobs, results, console);
-    return std::count_if(results.begin(), results.end(), [](int r) { return r < 0; }) > 0 ? 1 : 0;
+    return std::find(results.begin(), results.end(), false) != results.end() ? 1 : 0;
 }

@@ -70,7 +70,7 @@ encoder_state make_encoder(int channels, int sample_rate, int kbits)
     twolame_set_num_channels(options.get(), channels);
     twolame_set_in_samplerate(options.get(), sample_rate);  // the output's too, by default
     if (channels == 1) twolame_set_mode(options.get(), TWOLAME_MONO);
-    if (kbits > 0) twolame_set_bitrate(options.get(), kbits);
+    if (kbits != 0) twolame_set_bitrate(options.get(), kbits);
     if (twolame_init_params(options.get()) != 0) options.reset();
     return options;
 }

@@ -177,22 +177,22 @@ bool write_movie(conversion& job, std::FILE* input, std::uint8_t* sector, found_
 
 }  // namespace
 
-int vornalt(conversion& job)
+bool vornalt(conversion& job)
 {
     file_handle input(job.input.c_str(), "rb");
     if (!input) {
         say(job.log, "can't open %s\n", job.input.c_str());
         tell_reason(job.log, job.input, input.open_error());
-        return -1;
+        return false;
     }
-    if (!check_output(job)) return -1;
+    if (!check_output(job)) return false;
     say(job.log, "pass 1\n");
     workspace space;
-    if (!prepare_workspace(job, space)) return -1;
+    if (!prepare_workspace(job, space)) return false;
     std::uint8_t sector[sector_size] = {};
     found_audio audio = found_audio::none;
-    if (!extract_audio(job, input.get(), sector, audio)) return -1;
-    if (!encode_audio(job, input.get(), audio)) return -1;
-    if (!write_movie(job, input.get(), sector, audio)) return -1;
-    return input.close();
+    if (!extract_audio(job, input.get(), sector, audio)) return false;
+    if (!encode_audio(job, input.get(), audio)) return false;
+    if (!write_movie(job, input.get(), sector, audio)) return false;
+    return input.close() == 0;
 }

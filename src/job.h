@@ -38,6 +38,6 @@ struct conversion {
     std::string temp_file(const char* name) const { return temp_dir + name; }
 };
 
-// Converts one input: 0 when the movie was converted whole, -1 when the job
-// stopped or encoded audio was lost.
-int vornalt(conversion& job);
+// Converts one input: true when the movie was converted whole, false when
+// the job stopped or encoded audio was lost.
+bool vornalt(conversion& job);

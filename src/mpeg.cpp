@@ -184,7 +184,7 @@ int audio_info(const std::uint8_t* p, messages* report)
         say(m, "emphasis: %s\n", emphasis[p[3] & 3]);
         // A reserved frequency index has no frame size; show 0 rather than divide by it.
         const int scaled = slots[li] * f.rate * 1000;  // the frame's slots times the sampling rate
-        say(m, "framesize: %d\n", f.freq > 0 ? scaled / f.freq + (scaled % f.freq != 0) : 0);
+        say(m, "framesize: %d\n", f.freq != 0 ? scaled / f.freq + (scaled % f.freq != 0) : 0);
     }
     return f.rate * 1000;
 }

@@ -71,16 +71,10 @@ found_audio demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, 
 
 namespace {
 
-// Reads up to a sector of mp3 from position at, zeros after it. A read
-// shorter than a frame header counts as none: its zeros fail the sync test
-// whatever the buffer held.
+// Reads up to a sector of mp3 from position at; returns the bytes read.
 int read_encoded_at(std::FILE* mp3, long at, std::uint8_t* sector)
 {
-    constexpr std::size_t frame_header_bytes = 4;
-    std::size_t got = std::fseek(mp3, at, SEEK_SET) == 0 ? std::fread(sector, 1, sector_size, mp3) : 0;
-    if (got < frame_header_bytes) got = 0;
-    std::memset(sector + got, 0, sector_size - got);
-    return static_cast<int>(got);
+    return static_cast<int>(std::fseek(mp3, at, SEEK_SET) == 0 ? std::fread(sector, 1, sector_size, mp3) : 0);
 }
 
 }  // namespace
@@ -92,7 +86,9 @@ audio_probe probe_byte_rate(std::FILE* mp3, std::uint8_t* sector, messages* repo
     long start = id3_tag_length(sector, read_encoded_at(mp3, 0, sector));
     start += info_frame_length(sector, read_encoded_at(mp3, start, sector));
     const int got = read_encoded_at(mp3, start, sector);
-    const audio_probe probe{audio_info(sector, report) / 8, is_vbr_tag_frame(sector, got)};
+    constexpr int frame_header_bytes = 4;  // fewer than these are no frame, whatever the buffer held
+    const int bit_rate = got >= frame_header_bytes ? audio_info(sector, report) : -1;
+    const audio_probe probe{bit_rate / 8, is_vbr_tag_frame(sector, got)};
     std::fseek(mp3, start, SEEK_SET);
     return probe;
 }

@@ -85,7 +85,7 @@ file_lock::result file_lock::try_take(const char* path)
     // A descriptor of the lock's own, not inherited by the encoder; flock
     // locks stay while other descriptors of the file are opened and closed.
     const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return unavailable;
+    if (fd == -1) return unavailable;
     handle_ = fd;
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return taken;
     return errno == EWOULDBLOCK ? busy : unavailable;

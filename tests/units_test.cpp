@@ -130,6 +130,7 @@ TEST(Fields, BitRatesAndFrequenciesOfEveryHeader)
             EXPECT_EQ(audio_info(h, &report), expect * 1000) << row << "/" << index;
             EXPECT_NE(report.out.find("\nfrequency: " + std::to_string(hz[(1 - id) * 4 + freq]) + "\n"),
                       std::string::npos);
+            EXPECT_EQ(freq == 3 || expect == 0, report.out.find("\nframesize: 0\n") != std::string::npos);
         }
     }
     // Every flag of a layer I header set the other way than in the usual ones; no sync; a reserved layer.
