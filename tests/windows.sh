@@ -1,21 +1,21 @@
 #!/bin/sh
 # vornalt.exe under Wine against the Linux build: the same tmp.wav, outputs and
 # messages for the sample and a fixture, in order and side by side (-j 2, no
-# temporary files left), the same tmp.mp3 and outputs from the built-in encoder, -o joined with a backslash, the same refusals of inputs named like
+# temporary files left), the same tmp.mp3 and outputs from the built-in
+# encoder, -o joined with a backslash, the same refusals of inputs named like
 # its temporary files or its output (left as they were), wildcards, a
 # drive-letter path with blanks, the missing-encoder hint.
-# Usage: tests/windows.sh LINUX_BUILD WINDOWS_BUILD   (needs wine, ffmpeg)
+# Usage: tests/windows.sh LINUX_BUILD WINDOWS_BUILD   (needs wine)
 set -eu
-linux="$(cd "$1" && pwd)" exe="$(cd "$2" && pwd)/vornalt.exe" sample="$(cd "$(dirname "$0")/.." && pwd)/examples/sample.sfd"
+top="$(cd "$(dirname "$0")/.." && pwd)"
+linux="$(cd "$1" && pwd)" exe="$(cd "$2" && pwd)/vornalt.exe" sample="$top/examples/sample.sfd" fixtures="$top/tests/fixtures"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export WINEDEBUG=-all
 cd "$work"
 mkdir lin win
-ffmpeg -nostdin -v error -f lavfi -i sine=sample_rate=22050 -t 3 -c:a adpcm_adx -f adx a.adx
-ffmpeg -nostdin -v error -f lavfi -i testsrc=size=160x120:rate=25 -t 3 -c:v mpeg1video -bf 0 -f mpeg1video v.m1v
-ffmpeg -nostdin -v error -f lavfi -i sine=sample_rate=44100 -t 3 -c:a mp2 -b:a 64k lin/prepared.mp2
-"$linux/make_sfd" v.m1v a.adx lin/late.sfd 22500
+cp "$fixtures/m22.sfd" lin/late.sfd  # 22050 Hz mono, stamped from just below 2^22 ticks
+cp "$fixtures/prepared.mp2" lin/
 printf 'cp prepared.mp2 "$2"\n' > lin/enc
 printf '@copy /y prepared.mp2 %%2 >nul\r\n' > lin/enc.bat
 chmod +x lin/enc
