@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -105,8 +106,9 @@ long parse_bit_rate(const char* digits)
     return digits != nullptr ? std::strtol(digits, nullptr, 10) : 0;
 }
 
-// Whether layer II can encode the stream at the bit rate of -b; says why not.
-bool check_layer2(const wav_format& format, const char* bitrate, int& kbits, messages& log)
+// The bit rate in kbit/s (0: the library's default) at which layer II
+// encodes the stream as -b asks; none, saying why, when layer II can't.
+std::optional<int> choose_bit_rate(const wav_format& format, const char* bitrate, messages& log)
 {
     const std::vector<int> rates = layer2_bit_rates(static_cast<int>(format.sample_rate), format.channels);
     if (rates.empty()) {
@@ -114,18 +116,18 @@ bool check_layer2(const wav_format& format, const char* bitrate, int& kbits, mes
              "vornalt: MPEG audio layer II can't carry audio sampled at %lu Hz (it takes %s); an encoder "
              "that resamples can be named with -c, e.g. -c lame\n",
              static_cast<unsigned long>(format.sample_rate), layer2_sampling_rates);
-        return false;
+        return std::nullopt;
     }
     while (bitrate != nullptr && bitrate[0] == '0' && bitrate[1] != '\0') ++bitrate;
     const long wanted = parse_bit_rate(bitrate);
-    kbits = static_cast<int>(wanted);
-    if (bitrate == nullptr || std::find(rates.begin(), rates.end(), wanted) != rates.end()) return true;
+    if (bitrate == nullptr || std::find(rates.begin(), rates.end(), wanted) != rates.end())
+        return static_cast<int>(wanted);
     std::string list;
     for (std::size_t i = 0; i < rates.size(); ++i)
         list += (i == 0 ? "" : i + 1 < rates.size() ? ", " : " and ") + std::to_string(rates[i]);
     tell(log, "vornalt: MPEG audio layer II has no bit rate of %s kbit/s at %lu Hz in %s; it has %s kbit/s\n", bitrate,
          static_cast<unsigned long>(format.sample_rate), format.channels == 1 ? "mono" : "stereo", list.c_str());
-    return false;
+    return std::nullopt;
 }
 
 // The PCM of tmp.wav through the encoder into tmp.mp3. False on a write error.
@@ -140,9 +142,12 @@ bool encode_stream(twolame_options* options, std::FILE* wav, const wav_format& f
     for (std::size_t got; (got = std::fread(raw.get(), static_cast<std::size_t>(frame_bytes),
                                             std::min<std::uint32_t>(left, pcm_frames), wav)) > 0;) {
         left -= static_cast<std::uint32_t>(got);
-        const std::size_t values = got * static_cast<std::size_t>(format.channels);
-        for (std::size_t i = 0; i < values; ++i)
-            pcm[i] = static_cast<short>(raw[2 * i] | raw[2 * i + 1] << 8);  // little-endian 16-bit samples
+        const std::uint8_t* sample = raw.get();  // little-endian 16-bit samples
+        std::generate_n(pcm.get(), got * static_cast<std::size_t>(format.channels), [&sample] {
+            const auto value = static_cast<short>(sample[0] | sample[1] << 8);
+            sample += 2;
+            return value;
+        });
         const int n =
             twolame_encode_buffer_interleaved(options, pcm.get(), static_cast<int>(got), out.get(), mp2_bytes);
         if (n > 0 && std::fwrite(out.get(), 1, static_cast<std::size_t>(n), mp3) != static_cast<std::size_t>(n))
@@ -192,9 +197,9 @@ bool encode_builtin(const char* bitrate, const encode_files& files)
         tell(files.log, "vornalt: %s: not a WAV file of 16-bit PCM audio\n", wav_path.c_str());
         return false;
     }
-    int kbits = 0;
-    if (!check_layer2(format, bitrate, kbits, files.log)) return false;
-    const encoder_state options = make_encoder(format.channels, static_cast<int>(format.sample_rate), kbits);
+    const std::optional<int> kbits = choose_bit_rate(format, bitrate, files.log);
+    if (!kbits) return false;
+    const encoder_state options = make_encoder(format.channels, static_cast<int>(format.sample_rate), *kbits);
     if (!options) {
         tell(files.log, "vornalt: the built-in MPEG audio encoder could not start\n");
         return false;

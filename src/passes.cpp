@@ -161,9 +161,8 @@ void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* outpu
     const std::int32_t duration = state.last_read.value_or(max_packet_length - h) * ticks_per_second / state.byte_rate;
 
     std::uint8_t* payload = sector + packet_header_offset + h;
-    const int stamp_offset = header.form == stamp_form::pts       ? stamp_bytes
-                             : header.form == stamp_form::pts_dts ? 2 * stamp_bytes
-                                                                  : 0;
+    // Where the stamps start before the payload, when there are any.
+    const int stamp_offset = header.form == stamp_form::pts ? stamp_bytes : 2 * stamp_bytes;
     std::int32_t clock = state.audio_pts;
     if (header.form != stamp_form::none) {
         // The presentation stamp is the stamp alone, or the first of a pair.
