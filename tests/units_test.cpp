@@ -67,10 +67,12 @@ TEST(Adx, WriterGivesTheDeclaredSamplesWhateverTheChunks)
         {stream, read_long(&stream[12]) * 4l},
         {with(12, {0, 0, 0x03, 0xE8}, stream.size()), 4000},  // 1000 samples a channel: fewer than the frames hold
         {with(0, {}, stream.size() - 999), (stream.size() - 999 - start + 35) / 36 * 128},  // the last unit in part
-        {with(0, {}, start + 36 * 50), 50 * 128},     // ends on a unit: no unit more
-        {with(start - 1, {'X'}, stream.size()), -1},  // no "(c)CRI"
-        {header16, 128},                              // the smallest header; one unit of zeros
-        {adx_header(12, {}), 0},                      // a header alone
+        {with(0, {}, start + 36 * 50), 50 * 128},  // ends on a unit: no unit more
+        {with(12, {0x80, 0, 0, 0}, stream.size()),
+         static_cast<long>((stream.size() - start + 35) / 36 * 128)},  // 2^31 a channel: all of it
+        {with(start - 1, {'X'}, stream.size()), -1},                   // no "(c)CRI"
+        {header16, 128},                                               // the smallest header; one unit of zeros
+        {adx_header(12, {}), 0},                                       // a header alone
         {bytes(header16.begin(), header16.end() - 1), -1},
     };
     for (const auto& [adx, data_bytes] : rows) {
