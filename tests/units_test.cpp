@@ -178,9 +178,8 @@ TEST(Fields, TagsInFrontOfTheAudio)
         EXPECT_EQ(is_vbr_tag_frame(frame.data(), tag_probe_bytes), r.vbr) << std::hex << r.header << r.tag;
         EXPECT_FALSE(info_frame_length(frame.data(), 41) || is_vbr_tag_frame(frame.data(), 41));
     }
-    const std::uint8_t id3[10] = {'I', 'D', '3', 4, 0, 0, 0, 0, 1, 0x7F},
-                       footer[10] = {'I', 'D', '3', 4, 0, 0x10, 1, 0, 0, 0},
-                       bad_size[10] = {'I', 'D', '3', 4, 0, 0, 0, 0x80, 0, 0};
+    const std::uint8_t id3[10] = {'I', 'D', '3', 4, 0, 0x0F, 0, 0, 1, 0x7F},  // flags other than the footer's
+        footer[10] = {'I', 'D', '3', 4, 0, 0x10, 1, 0, 0, 0}, bad_size[10] = {'I', 'D', '3', 4, 0, 0, 0, 0x80, 0, 0};
     EXPECT_EQ(id3_tag_length(id3, 10), 10 + 255);
     EXPECT_EQ(id3_tag_length(footer, 10), 20 + (1 << 21));
     EXPECT_EQ(id3_tag_length(bad_size, 10) + id3_tag_length(id3, 9), 0);
