@@ -63,10 +63,24 @@ struct folder_slot {
 };
 folder_slot folder_slots[max_private_folders];
 
+// Removes the files of a private folder and the folder; safe in a signal
+// handler (no allocation, system calls only).
+void remove_private_files(const char* folder)
+{
+    char file[os::private_path_size + sizeof "/encoder.err"];
+    for (const char* name : private_file_names) {
+        std::strcpy(file, folder);
+        std::strcat(file, "/");
+        std::strcat(file, name);
+        os::remove_file(file);
+    }
+    os::remove_folder(folder);
+}
+
 void remove_live_folders()
 {
     for (folder_slot& slot : folder_slots) {
-        if (slot.state.load() == 2) os::remove_private_files(slot.path);
+        if (slot.state.load() == 2) remove_private_files(slot.path);
     }
 }
 

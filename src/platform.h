@@ -112,17 +112,15 @@ private:
 
 // What each system's file supplies to platform.cpp.
 namespace os {
-// The room for a private folder's path, its terminating zero included, and
-// for the path of a file in it.
+// The room for a private folder's path, its terminating zero included.
 constexpr std::size_t private_path_size = 1024;
-constexpr std::size_t private_file_path_size = private_path_size + sizeof "/encoder.err";
 // Makes a folder of a fresh, unpredictable name that only the user can
 // enter, under the system's temporary folder, with a path that fits
 // private_path_size; false (errno set) if it can't.
 bool make_private_folder(std::string& path);
-// Removes the private files in folder and the folder; safe in a signal
-// handler (no allocation, system calls only).
-void remove_private_files(const char* folder);
+// Remove a file, an empty folder; safe in a signal handler (system calls only).
+void remove_file(const char* path);
+void remove_folder(const char* path);
 // Installs the handler that calls remove_live_folders on an interrupt.
 void on_interrupt_call(void (*remove_live_folders)());
 // 0 when the current user may create files in folder, else the error number.

@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -131,16 +130,14 @@ bool os::make_private_folder(std::string& path)
     return true;
 }
 
-void os::remove_private_files(const char* folder)
+void os::remove_file(const char* path)
 {
-    char file[private_file_path_size];
-    for (const char* name : private_file_names) {
-        std::strcpy(file, folder);
-        std::strcat(file, "/");
-        std::strcat(file, name);
-        unlink(file);
-    }
-    rmdir(folder);
+    unlink(path);
+}
+
+void os::remove_folder(const char* path)
+{
+    rmdir(path);
 }
 
 void os::on_interrupt_call(void (*remove_live_folders)())

@@ -15,7 +15,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -171,16 +170,14 @@ bool os::make_private_folder(std::string& path)
     return false;
 }
 
-void os::remove_private_files(const char* folder)
+void os::remove_file(const char* path)
 {
-    char file[private_file_path_size];
-    for (const char* name : private_file_names) {
-        std::strcpy(file, folder);
-        std::strcat(file, "/");
-        std::strcat(file, name);
-        DeleteFileA(file);
-    }
-    RemoveDirectoryA(folder);
+    DeleteFileA(path);
+}
+
+void os::remove_folder(const char* path)
+{
+    RemoveDirectoryA(path);
 }
 
 void os::on_interrupt_call(void (*remove_live_folders)())
