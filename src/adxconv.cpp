@@ -117,8 +117,8 @@ inline std::uint32_t frame_step(const std::uint8_t* frame)
 // A sample as 16-bit little-endian bytes (one store where the host is little-endian).
 inline void put_sample(std::uint8_t* out, std::int32_t v)
 {
-    const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
-    std::memcpy(out, bytes, 2);
+    const std::uint8_t bytes[] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
+    std::memcpy(out, bytes, sizeof bytes);
 }
 
 // Decodes one 18-byte frame into 32 samples (64 bytes) at out, using and

@@ -1,6 +1,7 @@
 // The ADX decoder's values worked from the formula, the WAV writer over any
-// chunking, the frame-header tables and tags.
+// chunking, the frame-header tables and tags, the built-in encoder's reasons.
 #include "adxconv.h"
+#include "encoders.h"
 #include "util.h"
 
 #include <sstream>
@@ -56,7 +57,7 @@ TEST(Adx, WriterGivesTheDeclaredSamplesWhateverTheChunks)
     const std::size_t start = read_word(&stream[2]) + 4u;  // where the frames start; 4 bytes a stereo sample
     const auto with = [&](std::size_t at, bytes b, std::size_t size) {
         bytes s(stream.begin(), stream.begin() + static_cast<long>(size));
-        std::copy(b.begin(), b.end(), s.begin() + static_cast<long>(at));
+        for (std::size_t i = 0; i < b.size(); ++i) s[at + i] = b[i];
         return s;
     };
     const bytes frames(stream.begin() + static_cast<long>(start), stream.end());
@@ -67,7 +68,8 @@ TEST(Adx, WriterGivesTheDeclaredSamplesWhateverTheChunks)
         {stream, read_long(&stream[12]) * 4l},
         {with(12, {0, 0, 0x03, 0xE8}, stream.size()), 4000},  // 1000 samples a channel: fewer than the frames hold
         {with(0, {}, stream.size() - 999), (stream.size() - 999 - start + 35) / 36 * 128},  // the last unit in part
-        {with(0, {}, start + 36 * 50), 50 * 128},  // ends on a unit: no unit more
+        {with(0, {}, start + 36 * 50), 50 * 128},      // ends on a unit: no unit more
+        {with(0, {}, start + 36 * 50 + 1), 51 * 128},  // one byte more: a unit more
         {with(12, {0x80, 0, 0, 0}, stream.size()),
          static_cast<long>((stream.size() - start + 35) / 36 * 128)},  // 2^31 a channel: all of it
         {with(start - 1, {'X'}, stream.size()), -1},                   // no "(c)CRI"
@@ -183,6 +185,30 @@ TEST(Fields, TagsInFrontOfTheAudio)
     EXPECT_EQ(id3_tag_length(id3, 10), 10 + 255);
     EXPECT_EQ(id3_tag_length(footer, 10), 20 + (1 << 21));
     EXPECT_EQ(id3_tag_length(bad_size, 10) + id3_tag_length(id3, 9), 0);
+}
+
+// The built-in encoder takes the samples that tmp.wav declares, not what
+// follows them, and says why a tmp.wav that can't be read is refused.
+TEST(Encoders, BuiltinReadsTheDeclaredSamplesOnly)
+{
+    temp_dir dir;
+    messages log;
+    log.held = true;
+    const encode_files files{(dir / "").string(), false, log};
+    const auto encode = [&](const bytes& wav) {
+        std::ofstream(dir / "tmp.wav", std::ios::binary).write(reinterpret_cast<const char*>(wav.data()), wav.size());
+        EXPECT_TRUE(encode_builtin(nullptr, files)) << log.err;
+        return read_bytes(dir / "tmp.mp3");
+    };
+    const bytes adx = audio_payloads(read_bytes(fixture("s44.sfd")));
+    bytes wav = write_wav(adx, adx.size(), 0);
+    const bytes mp2 = encode(wav);
+    wav.resize(wav.size() + 9000, 0x55);
+    EXPECT_EQ(encode(wav), mp2);
+    EXPECT_GT(mp2.size(), 1000u);
+    fs::remove(dir / "tmp.wav");
+    EXPECT_FALSE(encode_builtin(nullptr, files));
+    EXPECT_EQ(log.out + log.err, "vornalt: " + files.wav() + ": No such file or directory\n");
 }
 
 }  // namespace
