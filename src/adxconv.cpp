@@ -196,7 +196,7 @@ bool is_adx_header(const std::uint8_t* src, int len)
 
 void flush_pcm(adx_writer& w, std::FILE* wav)
 {
-    if (w.pcm_used > 0) std::fwrite(w.pcm, 1, static_cast<std::size_t>(w.pcm_used), wav);
+    std::fwrite(w.pcm, 1, static_cast<std::size_t>(w.pcm_used), wav);
     w.pcm_used = 0;
 }
 

@@ -137,15 +137,20 @@ TEST(Fields, BitRatesAndFrequenciesOfEveryHeader)
             EXPECT_EQ(freq == 3 || expect == 0, report.out.find("\nframesize: 0\n") != std::string::npos);
         }
     }
-    // Every flag of a layer I header set the other way than in the usual ones; no sync; a reserved layer.
-    const std::uint8_t layer1[4] = {0xFF, 0xFE, 0x1A, 0x7B}, no_sync[4] = {0xFF, 0xEF, 0x80, 0},
-                       reserved[4] = {0xFF, 0xF9, 0x80};
+    // Every flag of a layer I header set the other way than in the usual ones, and of a layer II header
+    // the rest of the values; no sync; a reserved layer.
+    const std::uint8_t layer1[4] = {0xFF, 0xFE, 0x1A, 0x7B}, layer2[4] = {0xFF, 0xFD, 0x14, 0x15},
+                       no_sync[4] = {0xFF, 0xEF, 0x80, 0}, reserved[4] = {0xFF, 0xF9, 0x80};
     messages report{true, "", ""};
-    EXPECT_EQ(audio_info(layer1, &report) + audio_info(no_sync, &report) + audio_info(reserved, nullptr), 32000 - 1);
+    EXPECT_EQ(audio_info(layer1, &report) + audio_info(layer2, &report), 2 * 32000);
+    EXPECT_EQ(audio_info(no_sync, &report) + audio_info(reserved, nullptr), -1);
     EXPECT_EQ(report.out,
               "version: 1\nlayer: I\nprotection: 0\nbit_rate: 32\nfrequency: 32000\npadding: 1\n"
               "mode: joint stereo\nmode_extension: 3\ncopyright: copyright protected\noriginal: copy\n"
-              "emphasis: CCITT J.17\nframesize: 12\n");
+              "emphasis: CCITT J.17\nframesize: 12\n"
+              "version: 1\nlayer: II\nprotection: 1\nbit_rate: 32\nfrequency: 48000\npadding: 0\n"
+              "mode: stereo\nmode_extension: 1\ncopyright: no copyright\noriginal: original\n"
+              "emphasis: 50/15 microseconds\nframesize: 96\n");
 }
 
 TEST(Fields, TagsInFrontOfTheAudio)
