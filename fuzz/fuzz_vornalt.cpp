@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::FILE* mp3 = open_bytes(data + 3 + split, size - 3 - split);
     std::FILE* sink = std::fopen("/dev/null", "wb");
     std::uint8_t sector[sector_size] = {};
-    demux_audio(movie, sink, sector, data[0] & 2 ? adx_level::full : adx_level::standard, log);
+    static adx_writer writer;
+    demux_audio(movie, sink, sector, writer, data[0] & 2 ? adx_level::full : adx_level::standard, log);
     std::rewind(movie);
     // As the job does: only a positive byte rate reaches pass 2.
     const audio_probe probe = probe_byte_rate(mp3, sector, verbose ? &log : nullptr);

@@ -15,13 +15,20 @@ constexpr int frame_bytes = 18;
 // Step factor of the standard level, multiplied with the nibble and the frame's scale.
 constexpr std::int32_t step_factor = 4576;
 
-// ADX stream header fields (big-endian).
+// ADX stream header fields (big-endian), and the values of the kind this decoder decodes.
 constexpr int copyright_offset_field = 2;  // O: "(c)CRI" ends at O + 4, where the frames start
+constexpr int encoding_field = 4;
+constexpr int block_size_field = 5;
+constexpr int sample_bits_field = 6;
+constexpr int decoded_encoding = 3;  // fixed prediction weights' ADPCM
+constexpr int decoded_block_bytes = frame_bytes;
+constexpr int decoded_bits = 4;
 constexpr int channels_field = 7;
 constexpr int sample_rate_field = 8;
 constexpr int sample_count_field = 12;
 constexpr int cutoff_field = 16;
 constexpr int default_cutoff = 500;
+constexpr int encryption_field = 19;  // in headers that reach it: 8 or 9 when the audio is encrypted
 
 // WAV header fields, little-endian.
 constexpr int riff_size_field = 4;
@@ -182,16 +189,26 @@ void convert_stereo(std::uint8_t* out, const std::uint8_t* unit, std::int32_t* p
     prev[3] = r2;
 }
 
+// What the header check finds at the start of a chunk.
+enum class header_check { none, decodable, refused };
+
 // The header check: 0x80 first, "(c)CRI" just before the frames, one or two
-// channels, and the whole header inside this chunk so nothing is read past it.
-bool is_adx_header(const std::uint8_t* src, int len)
+// channels, and the whole header inside this chunk so nothing is read past
+// it; then the kind of ADX that the decoder decodes, unencrypted. The kind
+// of an ADX header is left in kind.
+header_check check_header(const std::uint8_t* src, int len, adx_kind& kind)
 {
-    if (src == nullptr || len < 16 || src[0] != 0x80) return false;
+    if (src == nullptr || len < 16 || src[0] != 0x80) return header_check::none;
     const int offset = read_word(src + copyright_offset_field);
-    if (offset < 2 || len < offset + 4) return false;
-    if (std::memcmp(src + offset - 2, "(c)CRI", 6) != 0) return false;
+    if (offset < 2 || len < offset + 4) return header_check::none;
+    if (std::memcmp(src + offset - 2, "(c)CRI", 6) != 0) return header_check::none;
     const int channels = src[channels_field];
-    return channels == 1 || channels == 2;
+    if (channels != 1 && channels != 2) return header_check::none;
+    const bool flagged = offset + 4 > encryption_field && (src[encryption_field] == 8 || src[encryption_field] == 9);
+    kind = {src[encoding_field], src[block_size_field], src[sample_bits_field], flagged};
+    const bool decoded = kind.encoding == decoded_encoding && kind.block_bytes == decoded_block_bytes &&
+                         kind.bits == decoded_bits && !kind.encrypted;
+    return decoded ? header_check::decodable : header_check::refused;
 }
 
 void flush_pcm(adx_writer& w, std::FILE* wav)
@@ -221,6 +238,9 @@ int start_stream(adx_writer& w, std::FILE* wav, const std::uint8_t* src)
     const std::uint32_t rate = read_long(src + sample_rate_field);
     std::uint32_t count = read_long(src + sample_count_field);
     const int cutoff = header_length >= cutoff_field + 2 ? read_word(src + cutoff_field) : default_cutoff;
+    w.channels = channels;
+    w.rate = rate;
+    w.declared = count;
     // Keep the WAV size fields (data size + 36) inside 32 bits.
     count = std::min(count, (0xFFFFFFFFu - (wav_header_bytes - wave_tag_field)) / (2 * channels));
     put_wav_header(w.wavhdr, channels, rate, 2 * channels * count);
@@ -291,7 +311,13 @@ bool adx_write(adx_writer& w, std::FILE* wav, const std::uint8_t* src, int len)
 {
     const bool end_of_stream = src == nullptr;
     if (w.first_time) {
-        if (!is_adx_header(src, len)) return false;
+        adx_kind kind{};
+        const header_check check = check_header(src, len, kind);
+        if (check == header_check::refused && !w.refused) {
+            w.refused = true;
+            w.kind = kind;
+        }
+        if (check != header_check::decodable) return false;
         const int skip = start_stream(w, wav, src);
         src += skip;
         len -= skip;

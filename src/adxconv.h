@@ -48,10 +48,25 @@ struct wav_format {
 // Reads such a header at p; false when it is not one of 16-bit PCM in one or two channels.
 bool read_wav_header(const std::uint8_t* p, wav_format& format);
 
+// What an ADX header holds that this decoder does not decode: its encoding
+// type (the decoder's is 3), block size (18 bytes), bits a sample (4), and
+// whether it says that the audio is encrypted.
+struct adx_kind {
+    int encoding;
+    int block_bytes;
+    int bits;
+    bool encrypted;
+};
+
 // The writer's whole state for one stream, reset by adx_write_init.
 struct adx_writer {
     bool first_time;  // the next chunk must start with a header
     adx_level level;
+    bool refused;       // a header of ADX audio that the decoder can't decode came first: kind tells it
+    adx_kind kind;      // of the first such header
+    std::uint32_t channels;
+    std::uint32_t rate;                     // sample rate, Hz
+    std::uint32_t declared;                 // samples a channel that the header declares
     std::uint32_t size;                     // sample values still to be written
     std::uint32_t written;                  // sample values written since the header
     std::uint8_t wavhdr[wav_header_bytes];  // the WAV header as written
@@ -74,5 +89,6 @@ void adx_write_init(adx_writer& w, adx_level level);
 // the end of the stream: a held-back partial unit is completed with zeros,
 // the PCM still held is written, and the WAV header is corrected if fewer
 // samples came than the ADX header declared. Returns false when the header
-// check fails (the chunk is not the start of an ADX stream).
+// check fails: the chunk is not the start of an ADX stream, or of one that
+// the decoder can decode (then the writer keeps the first such header's kind).
 bool adx_write(adx_writer& w, std::FILE* wav, const std::uint8_t* src, int len);

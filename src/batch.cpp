@@ -110,6 +110,7 @@ private:
 std::vector<bool> run_conversions(std::vector<conversion>& jobs, unsigned parallel)
 {
     std::vector<bool> results(jobs.size());
+    clean_up_on_exit_signals();
     if (parallel <= 1) {
         find_conflicts(jobs);  // for the warnings
         for (std::size_t i = 0; i < jobs.size(); ++i) results[i] = convert_one(jobs[i]);
@@ -119,7 +120,6 @@ std::vector<bool> run_conversions(std::vector<conversion>& jobs, unsigned parall
         job.side_by_side = true;
         job.log.held = true;
     }
-    remove_private_folders_on_exit();
     batch work(jobs, results);
     std::vector<std::thread> workers;
     const std::size_t count = std::min<std::size_t>(parallel, jobs.size());

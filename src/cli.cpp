@@ -84,13 +84,14 @@ const char* option_number(int argc, char** argv, int& i)
     return text;
 }
 
-// The number of -j; 0 stands for one conversion per processor.
+// The number of -j; 0 stands for one conversion per processor. Either is
+// held to the most conversions that run at once.
 bool parse_parallel(int argc, char** argv, int& i, unsigned& parallel)
 {
     const char* text = option_number(argc, argv, i);
     if (text == nullptr) return false;
     const unsigned long n = std::strtoul(text, nullptr, 10);
-    parallel = n == 0 ? processor_count() : static_cast<unsigned>(std::min<unsigned long>(n, max_private_folders));
+    parallel = static_cast<unsigned>(std::min<unsigned long>(n == 0 ? processor_count() : n, max_side_by_side));
     return true;
 }
 

@@ -3,12 +3,17 @@
 #include "platform.h"
 
 #include <cerrno>
-#include <string>
 
 bool file_handle::open(const char* path, const char* mode, bool buffered)
 {
-    f_ = std::fopen(path, (std::string(mode) + not_inherited_mode).c_str());
+    std::FILE* f = open_file(path, mode);
     open_error_ = errno;  // read only when the open failed
+    return adopt(f, buffered);
+}
+
+bool file_handle::adopt(std::FILE* f, bool buffered)
+{
+    f_ = f;
     if (f_ == nullptr) return false;
     // The C library takes the size only with a buffer of the caller's.
     if (buffered) buffer_ = std::make_unique<char[]>(stream_buffer_size);

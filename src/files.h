@@ -28,6 +28,8 @@ public:
 
     // Opens path in a handle that holds no file; false when it can't be opened.
     bool open(const char* path, const char* mode, bool buffered = true);
+    // Takes an open file (null: none) into a handle that holds no file; false for none.
+    bool adopt(std::FILE* f, bool buffered = true);
     int close();
 
     // Closes the file and tells whether every write to it and the close went

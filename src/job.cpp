@@ -57,8 +57,37 @@ bool prepare_workspace(conversion& job, workspace& space)
     return true;
 }
 
-// Pass 1 into tmp.wav; tells what was found of the movie's audio.
-bool extract_audio(conversion& job, std::FILE* input, std::uint8_t* sector, found_audio& audio)
+// Says why pass 1 found no ADX audio that the decoder decodes, or that the
+// movie's audio packets are copied.
+void tell_found_audio(conversion& job, found_audio audio, const adx_writer& writer)
+{
+    const char* input = job.input.c_str();
+    const adx_kind& kind = writer.kind;
+    switch (audio) {
+    case found_audio::adx:
+        break;
+    case found_audio::copyable:
+        tell(job.log, "vornalt: no ADX audio found in %s; its audio packets are copied as they are\n", input);
+        break;
+    case found_audio::undecodable:
+        if (kind.encrypted) {
+            tell(job.log, "vornalt: %s: its ADX audio is encrypted; it can't be decoded\n", input);
+        } else {
+            tell(job.log,
+                 "vornalt: %s: its ADX audio is of a kind this program can't decode (encoding type %d, blocks of %d "
+                 "bytes, %d bits a sample)\n",
+                 input, kind.encoding, kind.block_bytes, kind.bits);
+        }
+        break;
+    case found_audio::none:
+        tell(job.log, "vornalt: no ADX audio found in %s\n", input);
+        break;
+    }
+}
+
+// Pass 1 into tmp.wav; tells what was found of the movie's audio. False when
+// the job stops: tmp.wav can't be written, or the input can't be read.
+bool extract_audio(conversion& job, std::FILE* input, std::uint8_t* sector, adx_writer& writer, found_audio& audio)
 {
     const std::string path = job.temp_file("tmp.wav");
     // Opening tmp.wav for writing would truncate an input that is tmp.wav.
@@ -74,11 +103,13 @@ bool extract_audio(conversion& job, std::FILE* input, std::uint8_t* sector, foun
         tell_reason(job.log, path, wav.open_error());
         return false;
     }
-    audio = demux_audio(input, wav.get(), sector, job.options.level, job.log);
-    if (audio == found_audio::copyable)
-        tell(job.log, "vornalt: no ADX audio found in %s; its audio packets are copied as they are\n",
-             job.input.c_str());
-    if (audio == found_audio::none) tell(job.log, "vornalt: no ADX audio found in %s\n", job.input.c_str());
+    const pass1_result pass = demux_audio(input, wav.get(), sector, writer, job.options.level, job.log);
+    if (pass.read_error != 0) {
+        tell_reason(job.log, job.input, pass.read_error);
+        return false;
+    }
+    audio = pass.audio;
+    tell_found_audio(job, audio, writer);
     if (!wav.close_written()) {
         const int err = errno;
         say(job.log, "can't write tmp.wav\n");
@@ -88,7 +119,8 @@ bool extract_audio(conversion& job, std::FILE* input, std::uint8_t* sector, foun
     return true;
 }
 
-// The encoder makes tmp.mp3 of tmp.wav; a movie whose audio is copied needs none.
+// The encoder makes tmp.mp3 of tmp.wav; a movie whose audio is copied needs
+// none, and one without ADX audio to decode stops here.
 bool encode_audio(conversion& job, std::FILE* input, found_audio audio)
 {
     say(job.log, "make mpeg audio\n");
@@ -101,6 +133,7 @@ bool encode_audio(conversion& job, std::FILE* input, found_audio audio)
     }
     std::remove(path.c_str());
     if (audio == found_audio::copyable) return true;
+    if (audio != found_audio::adx) return false;  // pass 1 told why
     const encode_files files{job.temp_dir, job.side_by_side, job.log};
     if (job.encoder.what == encoder_choice::builtin) return encode_builtin(job.encoder.bitrate, files);
     return encode_with_command(job.encoder.command, files);
@@ -114,6 +147,19 @@ void warn_lost_audio(conversion& job, long rest, int byte_rate)
          "\nvornalt: warning: %s lacks the last %ld bytes (%.2f s) of its encoded audio, which found "
          "no room in the movie's audio packets; encode at a lower bit rate\n",
          job.output.c_str(), rest, static_cast<double>(rest) / byte_rate);
+}
+
+// Tells the user that the ADX audio ended a block (32 samples a channel) or
+// more before the length its header declares: the movie may be cut short. On
+// a line of its own after the rest report, or after the lost-audio warning.
+void tell_cut_short(conversion& job, const adx_writer& writer, bool after_warning)
+{
+    constexpr std::uint32_t block_samples = 32;
+    const std::uint32_t written = writer.written / writer.channels;
+    if (writer.rate == 0 || writer.declared < written || writer.declared - written < block_samples) return;
+    tell(job.log, "%svornalt: %s: its audio ends after %.2f s of the %.2f s its header declares; the file may be cut short\n",
+         after_warning ? "" : "\n", job.input.c_str(), static_cast<double>(written) / writer.rate,
+         static_cast<double>(writer.declared) / writer.rate);
 }
 
 // Opens tmp.mp3 and reads the bit rate where its audio starts.
@@ -139,46 +185,62 @@ bool open_encoded_audio(conversion& job, std::uint8_t* sector, file_handle& mp3,
     return true;
 }
 
-// Pass 2 from the input and tmp.mp3 into the output; a movie whose audio is
-// copied keeps its audio sectors as they are.
-bool write_movie(conversion& job, std::FILE* input, std::uint8_t* sector, found_audio audio)
+// How pass 2 ended.
+enum class written { failed, lost_audio, whole };
+
+// Pass 2 from the input and tmp.mp3 into the output, which appears only when
+// it is written whole; a movie whose audio is copied keeps its audio sectors
+// as they are.
+written write_movie(conversion& job, std::FILE* input, std::uint8_t* sector, found_audio audio)
 {
     say(job.log, "pass 2\n");
-    std::rewind(input);
+    if (std::fseek(input, 0, SEEK_SET) != 0) {
+        tell_reason(job.log, job.input, errno);
+        return written::failed;
+    }
     file_handle mp3;
     int byte_rate = 0;
-    if (audio != found_audio::copyable && !open_encoded_audio(job, sector, mp3, byte_rate)) return false;
-    // Opening the output for writing would truncate an input that is the output.
+    if (audio != found_audio::copyable && !open_encoded_audio(job, sector, mp3, byte_rate)) return written::failed;
+    // Writing the output would replace an input that is the output.
     if (is_same_file(input, job.output.c_str())) {
         say(job.log, "can't open %s\n", job.output.c_str());
         tell(job.log, "vornalt: %s is the input itself\n", job.output.c_str());
-        return false;
+        return written::failed;
     }
-    file_handle output(job.output.c_str(), "wb");
-    if (!output) {
+    staged_output staged;  // outlives the file handle: a hidden file is closed before it is removed
+    file_handle output;
+    if (!output.adopt(staged.open(job.output))) {
+        const int err = errno;
         say(job.log, "can't open %s\n", job.output.c_str());
-        tell_reason(job.log, job.output, output.open_error());
-        return false;
+        tell_reason(job.log, job.output, err);
+        return written::failed;
     }
-    const long rest = remux_audio(input, mp3.get(), output.get(), sector, byte_rate, job.log, job.options.verbose);
-    if (!output.close_written()) {
+    const pass2_result pass =
+        remux_audio(input, mp3.get(), output.get(), sector, byte_rate, job.log, job.options.verbose);
+    if (pass.input_error != 0 || pass.mp3_error != 0) {
+        const bool input_failed = pass.input_error != 0;
+        tell_reason(job.log, input_failed ? job.input : job.temp_file("tmp.mp3"),
+                    input_failed ? pass.input_error : pass.mp3_error);
+        return written::failed;
+    }
+    if (!output.close_written() || !staged.commit()) {
         const int err = errno;
         say(job.log, "can't write %s\n", job.output.c_str());
         tell_reason(job.log, job.output, err);
-        std::remove(job.output.c_str());
-        return false;
+        return written::failed;
     }
-    if (rest > 0) {
-        warn_lost_audio(job, rest, byte_rate);
-        return false;
+    if (pass.rest > 0) {
+        warn_lost_audio(job, pass.rest, byte_rate);
+        return written::lost_audio;
     }
-    return true;
+    return written::whole;
 }
 
 }  // namespace
 
 bool vornalt(conversion& job)
 {
+    // A folder does not open.
     file_handle input(job.input.c_str(), "rb");
     if (!input) {
         say(job.log, "can't open %s\n", job.input.c_str());
@@ -190,9 +252,12 @@ bool vornalt(conversion& job)
     workspace space;
     if (!prepare_workspace(job, space)) return false;
     std::uint8_t sector[sector_size] = {};
+    adx_writer writer;
     found_audio audio = found_audio::none;
-    if (!extract_audio(job, input.get(), sector, audio)) return false;
+    if (!extract_audio(job, input.get(), sector, writer, audio)) return false;
     if (!encode_audio(job, input.get(), audio)) return false;
-    if (!write_movie(job, input.get(), sector, audio)) return false;
-    return input.close() == 0;
+    const written result = write_movie(job, input.get(), sector, audio);
+    if (result == written::failed) return false;
+    if (audio == found_audio::adx) tell_cut_short(job, writer, result == written::lost_audio);
+    return result == written::whole && input.close() == 0;
 }

@@ -4,6 +4,7 @@
 #include "mpeg.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -12,13 +13,18 @@ constexpr std::int32_t ticks_per_second = 90000;
 // A sequence header's code and the 8 bytes that video_info reports.
 constexpr int sequence_header_bytes = 12;
 
-// Reads the next sector. Bytes that a short last read leaves unfilled are
+// Reads the next sector; false at the end of the input, and on a read error,
+// whose number goes to err. Bytes that a short last read leaves unfilled are
 // zeroed so no stale data from the previous sector is ever taken for this one.
-std::size_t read_sector(std::FILE* input, std::uint8_t* sector)
+bool read_sector(std::FILE* input, std::uint8_t* sector, int& err)
 {
     const std::size_t got = std::fread(sector, 1, sector_size, input);
+    if (std::ferror(input) != 0) {
+        err = errno;
+        return false;
+    }
     std::memset(sector + got, 0, sector_size - got);
-    return got;
+    return got > 0;
 }
 
 // The packet header of a sector, bounded by its packet length.
@@ -29,14 +35,15 @@ int header_length(const std::uint8_t* sector, messages& log)
 
 }  // namespace
 
-found_audio demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_level level, messages& log)
+pass1_result demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_writer& writer, adx_level level,
+                         messages& log)
 {
-    adx_writer writer;
     adx_write_init(writer, level);
     bool video = false;
     int audio_packets = 0;
     bool mpeg_audio = false;  // the first audio payload starts with an MPEG audio frame header
-    for (int index = 0; read_sector(input, sector) > 0; ++index) {
+    int err = 0;
+    for (int index = 0; read_sector(input, sector, err); ++index) {
         const std::uint32_t code = read_long(sector);
         if (code == end_code) break;
         if (code != pack_code) {
@@ -64,9 +71,11 @@ found_audio demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, 
             say(log, "unknown code:%x\n", stream);
         }
     }
+    if (err != 0) return {found_audio::none, err};
     if (!adx_write(writer, wav, nullptr, 0)) say(log, "not adx!");
-    if (!writer.first_time) return found_audio::adx;
-    return mpeg_audio || (video && audio_packets == 0) ? found_audio::copyable : found_audio::none;
+    if (!writer.first_time) return {found_audio::adx, 0};
+    if (writer.refused) return {found_audio::undecodable, 0};
+    return {mpeg_audio || (video && audio_packets == 0) ? found_audio::copyable : found_audio::none, 0};
 }
 
 namespace {
@@ -128,7 +137,7 @@ constexpr int max_stuffing = 16;
 // and payload move toward the sector end by shift, set only then), and where
 // the header can take no more stuffing, the last bytes go back to mp3 for the
 // next audio packet and an empty padding packet ends this one. Returns the
-// bytes kept in the payload.
+// bytes kept in the payload, or -1 when mp3 can't be put back (errno set).
 int end_packet_after(std::uint8_t* sector, const block_header& header, int got, std::FILE* mp3, int& shift)
 {
     const int h = header.length;
@@ -143,7 +152,7 @@ int end_packet_after(std::uint8_t* sector, const block_header& header, int got, 
     }
     // What a padding packet lacks of room goes back to mp3 (nothing when it has room).
     const int back = std::clamp(padding_min - left, 0, got);
-    std::fseek(mp3, -back, SEEK_CUR);
+    if (back > 0 && std::fseek(mp3, -back, SEEK_CUR) != 0) return -1;
     got -= back;
     if (got == 0) return 0;
     write_word(sector + packet_length_offset, h + got);
@@ -177,7 +186,12 @@ void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* outpu
     const auto room = static_cast<std::size_t>(max_packet_length - h);
     int shift = 0;
     write_word(sector + packet_length_offset, max_packet_length);
-    const int got = end_packet_after(sector, header, static_cast<int>(std::fread(payload, 1, room, mp3)), mp3, shift);
+    const auto read = static_cast<int>(std::fread(payload, 1, room, mp3));
+    const int got = std::ferror(mp3) == 0 ? end_packet_after(sector, header, read, mp3, shift) : -1;
+    if (got < 0) {
+        state.mp3_error = errno;
+        return;
+    }
     if (got == 0) return;  // the encoded audio has run out, or its last bytes went back: nothing to carry
     if (header.form != stamp_form::none) {
         write_stamps(payload + shift - stamp_offset, header.form, clock);
@@ -188,11 +202,12 @@ void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* outpu
     state.audio_pts = wrapping_add(clock, duration);
 }
 
-long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector, int byte_rate,
-                 messages& log, bool verbose)
+pass2_result remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector, int byte_rate,
+                         messages& log, bool verbose)
 {
     remux_state state{log, byte_rate, 0, std::nullopt};
-    while (read_sector(input, sector) > 0) {
+    int err = 0;
+    while (state.mp3_error == 0 && read_sector(input, sector, err)) {
         const std::uint32_t code = read_long(sector);
         if (code == end_code) {
             std::fwrite(sector, 1, sector_size, output);
@@ -230,6 +245,7 @@ long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8
             say(log, "unknown code:%x\n", stream);
         }
     }
+    if (err != 0 || state.mp3_error != 0) return {0, err, state.mp3_error};
     long rest = 0;
     if (mp3 != nullptr) {
         const long pos = std::ftell(mp3);
@@ -237,5 +253,5 @@ long remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8
         rest = std::ftell(mp3) - pos;
     }
     say(log, "rest:%ld ", rest);
-    return rest;
+    return {rest, 0, 0};
 }

@@ -2,10 +2,11 @@
 // on top of what each system's file supplies (os::).
 #include "platform.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <random>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -51,69 +52,158 @@ unsigned processor_count()
 }
 
 // ---------------------------------------------------------------------------
-// Private folders
+// What an interrupted run ends and removes
 
 namespace {
 
-// The live private folders, where a signal handler can find them without
-// allocating: a slot is free (0), being made or removed (1), or live (2).
-struct folder_slot {
-    std::atomic<int> state{0};
-    char path[os::private_path_size];
+// The encoders running, the private folders and the hidden outputs of the
+// run. Every change happens under the mutex, and the cleanup after a signal
+// takes the mutex for good: whatever the conversions do meanwhile, nothing is
+// started, made or put in place after it.
+struct live_things {
+    std::mutex mutex;
+    std::vector<os::started_command> commands;
+    std::vector<std::string> folders;
+    std::vector<std::string> files;
 };
-folder_slot folder_slots[max_private_folders];
+// Never destroyed: a signal may still come while the program exits.
+live_things& live = *new live_things;
 
-// Removes the files of a private folder and the folder; safe in a signal
-// handler (no allocation, system calls only).
-void remove_private_files(const char* folder)
+template <typename T, typename Same>
+void forget(std::vector<T>& list, Same same)
 {
-    char file[os::private_path_size + sizeof "/encoder.err"];
-    for (const char* name : private_file_names) {
-        std::strcpy(file, folder);
-        std::strcat(file, "/");
-        std::strcat(file, name);
-        os::remove_file(file);
-    }
-    os::remove_folder(folder);
+    const auto at = std::find_if(list.begin(), list.end(), same);
+    if (at != list.end()) list.erase(at);
 }
 
-void remove_live_folders()
+void forget_path(std::vector<std::string>& list, const std::string& path)
 {
-    for (folder_slot& slot : folder_slots) {
-        if (slot.state.load() == 2) remove_private_files(slot.path);
+    forget(list, [&](const std::string& p) { return p == path; });
+}
+
+// Removes the files of a private folder and the folder.
+void remove_private_files(const std::string& folder)
+{
+    for (const char* name : private_file_names) os::remove_file((folder + path_separator + name).c_str());
+    os::remove_folder(folder.c_str());
+}
+
+void end_run()
+{
+    live.mutex.lock();  // never unlocked: the program ends here
+    os::end_commands(live.commands);
+    for (const std::string& file : live.files) os::remove_file(file.c_str());
+    for (const std::string& folder : live.folders) remove_private_files(folder);
+}
+
+// The file that path leads to through symbolic links, whether it exists or not.
+std::filesystem::path link_target(const std::string& path)
+{
+    constexpr int max_links = 40;  // as the system follows them
+    std::filesystem::path p = path;
+    std::error_code error;
+    for (int i = 0; i < max_links && std::filesystem::is_symlink(p, error); ++i) {
+        const std::filesystem::path to = std::filesystem::read_symlink(p, error);
+        if (error) break;
+        p = to.is_absolute() ? to : p.parent_path() / to;
     }
+    return p;
+}
+
+// Six letters or digits that nobody can predict.
+std::string random_suffix()
+{
+    static constexpr char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device source;
+    std::string suffix(6, ' ');
+    for (char& c : suffix) c = letters[source() % (sizeof letters - 1)];
+    return suffix;
 }
 
 }  // namespace
 
+int run_command(const std::string& command, const char* out_path, const char* err_path)
+{
+    os::started_command started;
+    {
+        const std::lock_guard<std::mutex> hold(live.mutex);
+        if (!os::start_command(command, out_path, err_path, started)) return -1;
+        live.commands.push_back(started);
+    }
+    const int status = os::wait_command(started);
+    const std::lock_guard<std::mutex> hold(live.mutex);
+    forget(live.commands, [&](const os::started_command& c) { return c.process == started.process; });
+    os::release_command(started);
+    return status;
+}
+
 bool private_folder::make()
 {
-    for (folder_slot& slot : folder_slots) {
-        int expected = 0;
-        if (!slot.state.compare_exchange_strong(expected, 1)) continue;
-        if (!os::make_private_folder(path_)) {
-            slot.state.store(0);
-            return false;
-        }
-        std::strcpy(slot.path, path_.c_str());
-        slot.state.store(2);
-        slot_ = static_cast<int>(&slot - folder_slots);
-        return true;
+    const std::lock_guard<std::mutex> hold(live.mutex);
+    if (!os::make_private_folder(path_)) {
+        path_.clear();
+        return false;
     }
-    errno = EMFILE;  // -j allows no more conversions than slots: never reached
-    return false;
+    live.folders.push_back(path_);
+    return true;
 }
 
 private_folder::~private_folder()
 {
-    if (slot_ < 0) return;
-    // The signal handler may remove the same files meanwhile: both ignore what is gone.
+    if (path_.empty()) return;
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
-    folder_slots[slot_].state.store(0);
+    const std::lock_guard<std::mutex> hold(live.mutex);
+    forget_path(live.folders, path_);
 }
 
-void remove_private_folders_on_exit()
+std::FILE* staged_output::open(const std::string& output)
 {
-    os::on_interrupt_call(remove_live_folders);
+    target_ = link_target(output).string();
+    struct stat st;
+    const bool exists = stat(target_.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) return open_file(target_.c_str(), "wb");
+    if (exists) {
+        if (const int err = os::file_write_error(target_); err != 0) {
+            errno = err;
+            return nullptr;
+        }
+    }
+    const std::filesystem::path path = target_;
+    const std::string prefix = "." + path.filename().string() + ".";
+    for (;;) {
+        const std::lock_guard<std::mutex> hold(live.mutex);
+        hidden_ = (path.parent_path() / (prefix + random_suffix())).string();
+        if (std::FILE* f = os::create_new_file(hidden_)) {
+            live.files.push_back(hidden_);
+            return f;
+        }
+        if (errno != EEXIST) {
+            hidden_.clear();
+            return nullptr;
+        }
+    }
+}
+
+bool staged_output::commit()
+{
+    if (hidden_.empty()) return true;  // written in place
+    const std::lock_guard<std::mutex> hold(live.mutex);
+    if (!os::replace_file(hidden_, target_)) return false;
+    forget_path(live.files, hidden_);
+    hidden_.clear();
+    return true;
+}
+
+staged_output::~staged_output()
+{
+    if (hidden_.empty()) return;
+    os::remove_file(hidden_.c_str());
+    const std::lock_guard<std::mutex> hold(live.mutex);
+    forget_path(live.files, hidden_);
+}
+
+void clean_up_on_exit_signals()
+{
+    os::on_exit_signal_call(end_run);
 }

@@ -1,6 +1,7 @@
-// What the program needs of the operating system, behind one header: file
-// identity, folders, programs on the PATH, the encoder's process, private
-// temporary folders, locks, the standard streams. platform_posix.cpp and
+// What the program needs of the operating system, behind one header: opening
+// files, file identity, folders, programs on the PATH, the encoder's process,
+// private temporary folders, outputs put in place whole, locks, the standard
+// streams, and what an interrupted run ends and removes. platform_posix.cpp and
 // platform_windows.cpp implement it for their systems (CMake builds the one
 // that fits); platform.cpp holds what the two share.
 #pragma once
@@ -13,10 +14,12 @@
 // The separator that the output folder of -o is joined with: '/', or '\' on Windows.
 extern const char path_separator;
 
-// The fopen mode letter that keeps a file from the programs that this one
-// starts: an encoder holding another conversion's temporary file open would
-// keep it from being removed.
-extern const char* const not_inherited_mode;
+// Opens a file as fopen does ("rb" or "wb"), so that the programs this one
+// starts don't inherit it (an encoder holding another conversion's temporary
+// file open would keep it from being removed) and so that it can be removed
+// while it is open. A folder does not open: errno is EISDIR. Null, with
+// errno set, when it can't be opened.
+std::FILE* open_file(const char* path, const char* mode);
 
 // Readies standard output and error before anything is printed: on Windows
 // they end lines in "\n" as on every other system, not in "\r\n".
@@ -56,7 +59,8 @@ std::string quote_path(const std::string& path);
 
 // Runs command through the command processor in the current folder and
 // waits for it; its standard output and error go to out_path and err_path
-// when they are given. Returns the command processor's status.
+// when they are given. Returns the command processor's status, or -1 (errno
+// set) when it could not be started.
 int run_command(const std::string& command, const char* out_path, const char* err_path);
 
 // The number of processors, at least 1.
@@ -65,8 +69,7 @@ unsigned processor_count();
 // A private temporary folder of a conversion: made with a name that nobody
 // can predict, entered only by the user, and removed with the files in it
 // when the object ends, or when the program is interrupted (Ctrl+C) or
-// terminated. Up to max_private_folders live at a time.
-constexpr int max_private_folders = 256;
+// terminated.
 constexpr const char* private_file_names[] = {"tmp.wav", "tmp.mp3", "encoder.out", "encoder.err"};
 class private_folder {
 public:
@@ -81,13 +84,42 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    int slot_ = -1;
-    std::string path_;
+    std::string path_;  // empty until made
 };
 
-// Removes the live private folders when the program is interrupted or
-// terminated; installed once before conversions run side by side.
-void remove_private_folders_on_exit();
+// Where pass 2 writes an output, so that it appears whole or not at all: a
+// new file under a hidden name of its own (".NAME.mpg.XXXXXX", with the
+// permissions of any new file) in the folder of the file that the output
+// names, following symbolic links, put in that file's place by commit. An
+// output that exists and is not a regular file (a device such as /dev/full)
+// is written in place. The hidden file is removed when the object ends
+// uncommitted, or when the program is interrupted or terminated.
+class staged_output {
+public:
+    staged_output() = default;
+    ~staged_output();
+    staged_output(const staged_output&) = delete;
+    staged_output& operator=(const staged_output&) = delete;
+
+    // Opens the file to write; null (errno set) when it can't be made, or
+    // when the output exists and can't be written.
+    std::FILE* open(const std::string& output);
+    // Puts the written and closed file in the output's place; false (errno
+    // set) when it can't.
+    bool commit();
+
+private:
+    std::string target_;  // the file that the output names, links followed
+    std::string hidden_;  // the hidden file until it is put in place; empty when written in place
+};
+
+// When the program is interrupted or terminated (SIGINT, SIGTERM, SIGHUP, or
+// SIGPIPE when standard output or error is closed; Ctrl+C or a closed console
+// on Windows), ends the encoders that are running and waits for them,
+// removes the private folders and the hidden outputs, and then lets the
+// signal end the program. A signal that the caller had ignored stays
+// ignored. Installed once, before conversions start.
+void clean_up_on_exit_signals();
 
 // A lock on a file, held until the object ends, so that the conversions of
 // several processes that share one folder's temporary files take turns.
@@ -118,13 +150,21 @@ constexpr std::size_t private_path_size = 1024;
 // enter, under the system's temporary folder, with a path that fits
 // private_path_size; false (errno set) if it can't.
 bool make_private_folder(std::string& path);
-// Remove a file, an empty folder; safe in a signal handler (system calls only).
+// Remove a file (also one that this program holds open), an empty folder.
 void remove_file(const char* path);
 void remove_folder(const char* path);
-// Installs the handler that calls remove_live_folders on an interrupt.
-void on_interrupt_call(void (*remove_live_folders)());
+// Creates a file that does not exist yet, for writing, with the permissions
+// of a new file; null (errno set) if it can't, EEXIST when it exists.
+std::FILE* create_new_file(const std::string& path);
+// Puts the file from in the place of the file to, replacing it; false (errno set) if it can't.
+bool replace_file(const std::string& from, const std::string& to);
+// Calls clean_up, then ends the program by the signal (the console event)
+// that interrupted or terminated it.
+void on_exit_signal_call(void (*clean_up)());
 // 0 when the current user may create files in folder, else the error number.
 int folder_write_error(const std::string& folder);
+// 0 when the current user may write the file at path, else the error number.
+int file_write_error(const std::string& path);
 // Whether path is a program file: a regular file that may be run.
 bool is_program_file(const std::string& path);
 // Where and how the command processor looks for a program: the folders
@@ -135,4 +175,18 @@ struct program_search {
     std::vector<std::string> extensions;
 };
 program_search program_search_path();
+// A command started through the command processor: the system's handles of
+// its process and of the group of processes that it and what it starts belong to.
+struct started_command {
+    std::intptr_t process = -1;
+    std::intptr_t group = -1;
+};
+// Starts command as run_command does; false (errno set) when it can't.
+bool start_command(const std::string& command, const char* out_path, const char* err_path, started_command& started);
+// Waits for a started command to end; returns its status.
+int wait_command(const started_command& started);
+// Lets go of what the system holds for an ended command.
+void release_command(const started_command& started);
+// Ends the commands and what they started, and waits for them (a few seconds at most).
+void end_commands(const std::vector<started_command>& commands);
 }  // namespace os

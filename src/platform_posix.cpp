@@ -9,21 +9,37 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 extern char** environ;
 
 const char path_separator = '/';
-const char* const not_inherited_mode = "e";
 
 void prepare_standard_streams() {}
 
 bool is_path_separator(char c)
 {
     return c == '/';
+}
+
+std::FILE* open_file(const char* path, const char* mode)
+{
+    // "e": closed in the programs that this one starts.
+    std::FILE* f = std::fopen(path, (std::string(mode) + "e").c_str());
+    struct stat st;
+    if (f != nullptr && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(f);
+        errno = EISDIR;
+        return nullptr;
+    }
+    return f;
 }
 
 bool is_same_file(std::FILE* f, const char* path)
@@ -56,26 +72,6 @@ std::string quote_path(const std::string& path)
     return quoted + "'";
 }
 
-int run_command(const std::string& command, const char* out_path, const char* err_path)
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    constexpr int flags = O_WRONLY | O_CREAT | O_TRUNC;
-    if (out_path != nullptr) posix_spawn_file_actions_addopen(&actions, 1, out_path, flags, 0600);
-    if (err_path != nullptr) posix_spawn_file_actions_addopen(&actions, 2, err_path, flags, 0600);
-    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, "/bin/sh", &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        errno = spawned;
-        return -1;
-    }
-    // No signal handler of this program returns, so the wait is never interrupted.
-    int status = 0;
-    return waitpid(pid, &status, 0) == pid ? status : -1;
-}
-
 // ---------------------------------------------------------------------------
 // File locks
 
@@ -92,7 +88,7 @@ file_lock::result file_lock::try_take(const char* path)
 
 void file_lock::wait()
 {
-    flock(static_cast<int>(handle_), LOCK_EX);  // no signal handler of this program returns: never interrupted
+    flock(static_cast<int>(handle_), LOCK_EX);  // restarted after the program's signal handlers
 }
 
 file_lock::~file_lock()
@@ -105,16 +101,84 @@ file_lock::~file_lock()
 
 namespace {
 
-void (*interrupt_cleanup)() = nullptr;
+// The signal handlers only wake the cleanup thread through this pipe: the
+// cleanup takes locks and waits, which no handler may do.
+int wake_pipe[2] = {-1, -1};
 
 void on_signal(int sig)
 {
-    interrupt_cleanup();
-    signal(sig, SIG_DFL);
-    raise(sig);
+    const auto byte = static_cast<unsigned char>(sig);
+    const ssize_t written = write(wake_pipe[1], &byte, 1);
+    static_cast<void>(written);  // a full pipe already holds a signal to act on
+}
+
+// How long the encoders are given to end after SIGTERM, before SIGKILL, and
+// how often they are looked at meanwhile.
+constexpr int end_grace_ms = 5000;
+constexpr int end_poll_ms = 10;
+
+// Whether the process has not ended, leaving it to be collected by whoever waits for it.
+bool is_running(pid_t pid)
+{
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
 }
 
 }  // namespace
+
+// The command runs in a process group of its own, which the cleanup after a
+// signal ends whole (the shell and what it started); its standard input is
+// empty, so that it never waits for the terminal that it does not own.
+bool os::start_command(const std::string& command, const char* out_path, const char* err_path,
+                       started_command& started)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    constexpr int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (out_path != nullptr) posix_spawn_file_actions_addopen(&actions, 1, out_path, flags, 0600);
+    if (err_path != nullptr) posix_spawn_file_actions_addopen(&actions, 2, err_path, flags, 0600);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, "/bin/sh", &actions, &attributes, const_cast<char**>(argv), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        errno = spawned;
+        return false;
+    }
+    started = {pid, pid};
+    return true;
+}
+
+int os::wait_command(const started_command& started)
+{
+    int status = 0;
+    pid_t got = 0;
+    while ((got = waitpid(static_cast<pid_t>(started.process), &status, 0)) == -1 && errno == EINTR) {
+    }
+    return got == started.process ? status : -1;
+}
+
+void os::release_command(const started_command&) {}
+
+void os::end_commands(const std::vector<started_command>& commands)
+{
+    for (const started_command& c : commands) kill(-static_cast<pid_t>(c.group), SIGTERM);
+    for (int waited = 0; waited < end_grace_ms; waited += end_poll_ms) {
+        if (std::none_of(commands.begin(), commands.end(),
+                         [](const started_command& c) { return is_running(static_cast<pid_t>(c.process)); }))
+            break;
+        const timespec pause{0, end_poll_ms * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
+    // What the shell started and what ignored SIGTERM end too.
+    for (const started_command& c : commands) kill(-static_cast<pid_t>(c.group), SIGKILL);
+}
 
 // mkdtemp makes a folder of mode 0700 with a name that nobody can predict.
 bool os::make_private_folder(std::string& path)
@@ -140,15 +204,41 @@ void os::remove_folder(const char* path)
     rmdir(path);
 }
 
-void os::on_interrupt_call(void (*remove_live_folders)())
+std::FILE* os::create_new_file(const std::string& path)
 {
-    interrupt_cleanup = remove_live_folders;
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);  // less the umask
+    if (fd == -1) return nullptr;
+    std::FILE* f = fdopen(fd, "wb");
+    if (f == nullptr) close(fd);
+    return f;
+}
+
+bool os::replace_file(const std::string& from, const std::string& to)
+{
+    return rename(from.c_str(), to.c_str()) == 0;
+}
+
+void os::on_exit_signal_call(void (*clean_up)())
+{
+    if (pipe2(wake_pipe, O_CLOEXEC) != 0) return;
+    fcntl(wake_pipe[1], F_SETFL, O_NONBLOCK);  // a handler never waits
+    std::thread([clean_up] {
+        unsigned char sig = 0;
+        while (read(wake_pipe[0], &sig, 1) != 1) {
+            if (errno != EINTR) return;
+        }
+        clean_up();
+        signal(sig, SIG_DFL);
+        raise(sig);
+        _exit(128 + sig);
+    }).detach();
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
         struct sigaction old {};
         // A signal that the caller had ignored (nohup) stays ignored.
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
         struct sigaction action {};
         action.sa_handler = on_signal;
+        action.sa_flags = SA_RESTART;  // the conversions' reads, writes and waits go on until the cleanup ends them
         sigemptyset(&action.sa_mask);
         sigaction(sig, &action, nullptr);
     }
@@ -157,6 +247,11 @@ void os::on_interrupt_call(void (*remove_live_folders)())
 int os::folder_write_error(const std::string& folder)
 {
     return access(folder.c_str(), W_OK | X_OK) == 0 ? 0 : errno;
+}
+
+int os::file_write_error(const std::string& path)
+{
+    return access(path.c_str(), W_OK) == 0 ? 0 : errno;
 }
 
 bool os::is_program_file(const std::string& path)

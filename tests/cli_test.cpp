@@ -15,7 +15,7 @@ namespace {
 // output patterns, or a golden conversion's digest and the checks it met.
 struct cli_case {
     std::string name, setup = "true", enc = "cp prepared.mp2 \"$2\"", env, run, out, err, check = "true", digest,
-                      checked;
+                      checked, needs;
     int status = 0;
 };
 
@@ -44,8 +44,9 @@ std::vector<cli_case> cli_cases()
         // Several setup or check lines are joined into one command.
         for (auto [name, field] : {std::pair{"setup", &c.setup}, {"check", &c.check}})
             if (key == name) *field += " && " + value;
-        for (auto [name, field] : {std::pair{"enc", &c.enc}, {"env", &c.env}, {"run", &c.run}})
+        for (auto [name, field] : {std::pair{"enc", &c.enc}, {"env", &c.env}, {"needs", &c.needs}})
             if (key == name) *field = value;
+        if (key == "run") c.run += (c.run.empty() ? "" : " ") + value;
         if (key == "out" || key == "err") (key == "out" ? c.out : c.err) += unescape(value);
         if (key == "status") c.status = std::stoi(value);
     }
@@ -168,6 +169,7 @@ class Cli : public testing::TestWithParam<cli_case> {};
 TEST_P(Cli, Run)
 {
     const cli_case& c = GetParam();
+    if (!c.needs.empty() && !has_tool(c.needs)) GTEST_SKIP() << c.needs << " is not on the PATH";
     setenv("VORNALT", VORNALT_BIN, 1);  // for cases that start it more than once
     temp_dir dir;
     stage(dir, c.enc);
