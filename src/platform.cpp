@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <random>
@@ -206,4 +207,10 @@ staged_output::~staged_output()
 void clean_up_on_exit_signals()
 {
     os::on_exit_signal_call(end_run);
+}
+
+void wait_for_exit_signal()
+{
+    if (!os::exit_signal_came()) return;
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));  // the cleanup ends the program
 }

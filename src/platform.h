@@ -121,6 +121,11 @@ private:
 // ignored. Installed once, before conversions start.
 void clean_up_on_exit_signals();
 
+// Where the program would end: when such a signal has come meanwhile, waits
+// for its cleanup to end the program by it rather than ending as if none had
+// come.
+void wait_for_exit_signal();
+
 // A lock on a file, held until the object ends, so that the conversions of
 // several processes that share one folder's temporary files take turns.
 // Opening and closing the file otherwise does not release it.
@@ -161,6 +166,8 @@ bool replace_file(const std::string& from, const std::string& to);
 // Calls clean_up, then ends the program by the signal (the console event)
 // that interrupted or terminated it.
 void on_exit_signal_call(void (*clean_up)());
+// Whether such a signal (console event) has come.
+bool exit_signal_came();
 // 0 when the current user may create files in folder, else the error number.
 int folder_write_error(const std::string& folder);
 // 0 when the current user may write the file at path, else the error number.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -104,9 +105,11 @@ namespace {
 // The signal handlers only wake the cleanup thread through this pipe: the
 // cleanup takes locks and waits, which no handler may do.
 int wake_pipe[2] = {-1, -1};
+std::atomic<bool> signal_came{false};  // lock-free: stored in a handler
 
 void on_signal(int sig)
 {
+    signal_came.store(true);
     const auto byte = static_cast<unsigned char>(sig);
     const ssize_t written = write(wake_pipe[1], &byte, 1);
     static_cast<void>(written);  // a full pipe already holds a signal to act on
@@ -218,10 +221,23 @@ bool os::replace_file(const std::string& from, const std::string& to)
     return rename(from.c_str(), to.c_str()) == 0;
 }
 
+bool os::exit_signal_came()
+{
+    return signal_came.load();
+}
+
 void os::on_exit_signal_call(void (*clean_up)())
 {
     if (pipe2(wake_pipe, O_CLOEXEC) != 0) return;
     fcntl(wake_pipe[1], F_SETFL, O_NONBLOCK);  // a handler never waits
+    constexpr int exit_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+    // The cleanup thread starts with the signals blocked, so that they come
+    // to the threads that convert: the handler would wake nobody in it.
+    sigset_t blocked;
+    sigset_t before;
+    sigemptyset(&blocked);
+    for (const int sig : exit_signals) sigaddset(&blocked, sig);
+    pthread_sigmask(SIG_BLOCK, &blocked, &before);
     std::thread([clean_up] {
         unsigned char sig = 0;
         while (read(wake_pipe[0], &sig, 1) != 1) {
@@ -229,10 +245,15 @@ void os::on_exit_signal_call(void (*clean_up)())
         }
         clean_up();
         signal(sig, SIG_DFL);
+        sigset_t own;
+        sigemptyset(&own);
+        sigaddset(&own, sig);
+        pthread_sigmask(SIG_UNBLOCK, &own, nullptr);
         raise(sig);
         _exit(128 + sig);
     }).detach();
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    for (const int sig : exit_signals) {
         struct sigaction old {};
         // A signal that the caller had ignored (nohup) stays ignored.
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;

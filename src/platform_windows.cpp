@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -194,9 +195,11 @@ file_lock::~file_lock()
 namespace {
 
 void (*exit_cleanup)() = nullptr;
+std::atomic<bool> event_came{false};
 
 BOOL WINAPI on_console_event(DWORD)
 {
+    event_came.store(true);
     exit_cleanup();
     return FALSE;  // the default handler ends the program
 }
@@ -327,6 +330,11 @@ bool os::replace_file(const std::string& from, const std::string& to)
     if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
     errno = errno_of(GetLastError());
     return false;
+}
+
+bool os::exit_signal_came()
+{
+    return event_came.load();
 }
 
 void os::on_exit_signal_call(void (*clean_up)())
