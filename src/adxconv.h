@@ -62,8 +62,8 @@ struct adx_kind {
 struct adx_writer {
     bool first_time;  // the next chunk must start with a header
     adx_level level;
-    bool refused;       // a header of ADX audio that the decoder can't decode came first: kind tells it
-    adx_kind kind;      // of the first such header
+    bool refused;   // a header of ADX audio that the decoder can't decode came first: kind tells it
+    adx_kind kind;  // of the first such header
     std::uint32_t channels;
     std::uint32_t rate;                     // sample rate, Hz
     std::uint32_t declared;                 // samples a channel that the header declares

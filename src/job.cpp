@@ -157,7 +157,8 @@ void tell_cut_short(conversion& job, const adx_writer& writer, bool after_warnin
     constexpr std::uint32_t block_samples = 32;
     const std::uint32_t written = writer.written / writer.channels;
     if (writer.rate == 0 || writer.declared < written || writer.declared - written < block_samples) return;
-    tell(job.log, "%svornalt: %s: its audio ends after %.2f s of the %.2f s its header declares; the file may be cut short\n",
+    tell(job.log,
+         "%svornalt: %s: its audio ends after %.2f s of the %.2f s its header declares; the file may be cut short\n",
          after_warning ? "" : "\n", job.input.c_str(), static_cast<double>(written) / writer.rate,
          static_cast<double>(writer.declared) / writer.rate);
 }

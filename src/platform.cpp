@@ -171,7 +171,9 @@ std::FILE* staged_output::open(const std::string& output)
         }
     }
     const std::filesystem::path path = target_;
-    const std::string prefix = "." + path.filename().string() + ".";
+    std::string prefix = path.filename().string();  // ".NAME.mpg.", built in place: g++ 12 warns wrongly of "." + name
+    prefix.insert(0, 1, '.');
+    prefix += '.';
     for (;;) {
         const std::lock_guard<std::mutex> hold(live.mutex);
         hidden_ = (path.parent_path() / (prefix + random_suffix())).string();

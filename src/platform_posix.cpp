@@ -132,8 +132,7 @@ bool is_running(pid_t pid)
 // The command runs in a process group of its own, which the cleanup after a
 // signal ends whole (the shell and what it started); its standard input is
 // empty, so that it never waits for the terminal that it does not own.
-bool os::start_command(const std::string& command, const char* out_path, const char* err_path,
-                       started_command& started)
+bool os::start_command(const std::string& command, const char* out_path, const char* err_path, started_command& started)
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -162,8 +161,7 @@ int os::wait_command(const started_command& started)
 {
     int status = 0;
     pid_t got = 0;
-    while ((got = waitpid(static_cast<pid_t>(started.process), &status, 0)) == -1 && errno == EINTR) {
-    }
+    while ((got = waitpid(static_cast<pid_t>(started.process), &status, 0)) == -1 && errno == EINTR) {}
     return got == started.process ? status : -1;
 }
 

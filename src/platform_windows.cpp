@@ -78,9 +78,9 @@ int errno_of(DWORD code)
 // not inherited by the programs that this one starts.
 std::FILE* stream_of(const char* path, bool write, DWORD how)
 {
-    const HANDLE file = CreateFileA(path, write ? GENERIC_WRITE : GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, how,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file =
+        CreateFileA(path, write ? GENERIC_WRITE : GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, how, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         const DWORD attributes = GetFileAttributesA(path);
@@ -212,8 +212,7 @@ constexpr DWORD end_grace_ms = 5000;
 // The command runs as std::system runs it, "%COMSPEC% /c COMMAND", in a job
 // object of its own, which the cleanup after Ctrl+C ends whole (cmd.exe and
 // what it started).
-bool os::start_command(const std::string& command, const char* out_path, const char* err_path,
-                       started_command& started)
+bool os::start_command(const std::string& command, const char* out_path, const char* err_path, started_command& started)
 {
     std::string line = command;
     if (out_path != nullptr) line += " >" + quote_path(out_path);
@@ -307,8 +306,8 @@ void os::remove_file(const char* path)
         // FILE_DISPOSITION_INFO_EX with FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS.
         constexpr int file_disposition_info_ex = 21;
         DWORD flags = 0x1 | 0x2;
-        const bool removed = SetFileInformationByHandle(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(file_disposition_info_ex),
-                                                        &flags, sizeof flags);
+        const bool removed = SetFileInformationByHandle(
+            file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(file_disposition_info_ex), &flags, sizeof flags);
         CloseHandle(file);
         if (removed) return;
     }

@@ -1,6 +1,7 @@
 #!/bin/sh
 # vornalt.exe under Wine against the Linux build: the same tmp.wav, outputs and
-# messages for the sample and a fixture, in order and side by side (-j 2, no
+# messages for the sample and a fixture, again over those outputs beside an
+# input that is a folder, in order and side by side (-j 2, no
 # temporary files left), the same tmp.mp3 and outputs from the built-in
 # encoder, -o joined with a backslash, the same refusals of inputs named like
 # its temporary files or its output (left as they were), wildcards, a
@@ -28,6 +29,11 @@ both() { # FOLDER ARGS...: both builds convert in their copy of FOLDER with the 
 }
 both . sample.sfd late.sfd
 for f in tmp.wav sample.mpg late.mpg; do cmp "lin/$f" "win/$f"; done
+# Again, over the outputs, which are replaced whole, beside an input that is a folder.
+mkdir lin/adir.SFD win/adir.SFD
+both . adir.SFD sample.sfd
+cmp lin/sample.mpg win/sample.mpg
+test -z "$(ls -A win | grep '^[.]')"
 # Side by side: the same outputs and messages, no temporary files here or in %TEMP%.
 for d in lin win; do mkdir "$d/j2" && cp "$d"/enc* "$d"/prepared.mp2 "$d"/*.sfd "$d/j2"; done
 both j2 -j 2 sample.sfd late.sfd
