@@ -156,7 +156,7 @@ void tell_cut_short(conversion& job, const adx_writer& writer, bool after_warnin
 {
     constexpr std::uint32_t block_samples = 32;
     const std::uint32_t written = writer.written / writer.channels;
-    if (writer.rate == 0 || writer.declared < written || writer.declared - written < block_samples) return;
+    if (writer.rate == 0 || writer.declared - written < block_samples) return;  // never more written than declared
     tell(job.log,
          "%svornalt: %s: its audio ends after %.2f s of the %.2f s its header declares; the file may be cut short\n",
          after_warning ? "" : "\n", job.input.c_str(), static_cast<double>(written) / writer.rate,
@@ -187,26 +187,27 @@ bool open_encoded_audio(conversion& job, std::uint8_t* sector, file_handle& mp3,
 }
 
 // How pass 2 ended.
-enum class written { failed, lost_audio, whole };
+enum class movie_written { failed, lost_audio, whole };
 
 // Pass 2 from the input and tmp.mp3 into the output, which appears only when
 // it is written whole; a movie whose audio is copied keeps its audio sectors
 // as they are.
-written write_movie(conversion& job, std::FILE* input, std::uint8_t* sector, found_audio audio)
+movie_written write_movie(conversion& job, std::FILE* input, std::uint8_t* sector, found_audio audio)
 {
     say(job.log, "pass 2\n");
     if (std::fseek(input, 0, SEEK_SET) != 0) {
         tell_reason(job.log, job.input, errno);
-        return written::failed;
+        return movie_written::failed;
     }
     file_handle mp3;
     int byte_rate = 0;
-    if (audio != found_audio::copyable && !open_encoded_audio(job, sector, mp3, byte_rate)) return written::failed;
+    if (audio != found_audio::copyable && !open_encoded_audio(job, sector, mp3, byte_rate))
+        return movie_written::failed;
     // Writing the output would replace an input that is the output.
     if (is_same_file(input, job.output.c_str())) {
         say(job.log, "can't open %s\n", job.output.c_str());
         tell(job.log, "vornalt: %s is the input itself\n", job.output.c_str());
-        return written::failed;
+        return movie_written::failed;
     }
     staged_output staged;  // outlives the file handle: a hidden file is closed before it is removed
     file_handle output;
@@ -214,7 +215,7 @@ written write_movie(conversion& job, std::FILE* input, std::uint8_t* sector, fou
         const int err = errno;
         say(job.log, "can't open %s\n", job.output.c_str());
         tell_reason(job.log, job.output, err);
-        return written::failed;
+        return movie_written::failed;
     }
     const pass2_result pass =
         remux_audio(input, mp3.get(), output.get(), sector, byte_rate, job.log, job.options.verbose);
@@ -222,19 +223,19 @@ written write_movie(conversion& job, std::FILE* input, std::uint8_t* sector, fou
         const bool input_failed = pass.input_error != 0;
         tell_reason(job.log, input_failed ? job.input : job.temp_file("tmp.mp3"),
                     input_failed ? pass.input_error : pass.mp3_error);
-        return written::failed;
+        return movie_written::failed;
     }
     if (!output.close_written() || !staged.commit()) {
         const int err = errno;
         say(job.log, "can't write %s\n", job.output.c_str());
         tell_reason(job.log, job.output, err);
-        return written::failed;
+        return movie_written::failed;
     }
     if (pass.rest > 0) {
         warn_lost_audio(job, pass.rest, byte_rate);
-        return written::lost_audio;
+        return movie_written::lost_audio;
     }
-    return written::whole;
+    return movie_written::whole;
 }
 
 }  // namespace
@@ -257,8 +258,8 @@ bool vornalt(conversion& job)
     found_audio audio = found_audio::none;
     if (!extract_audio(job, input.get(), sector, writer, audio)) return false;
     if (!encode_audio(job, input.get(), audio)) return false;
-    const written result = write_movie(job, input.get(), sector, audio);
-    if (result == written::failed) return false;
-    if (audio == found_audio::adx) tell_cut_short(job, writer, result == written::lost_audio);
-    return result == written::whole && input.close() == 0;
+    const movie_written result = write_movie(job, input.get(), sector, audio);
+    if (result == movie_written::failed) return false;
+    if (audio == found_audio::adx) tell_cut_short(job, writer, result == movie_written::lost_audio);
+    return result == movie_written::whole && input.close() == 0;
 }

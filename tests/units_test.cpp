@@ -63,6 +63,10 @@ TEST(Adx, WriterGivesTheDeclaredSamplesWhateverTheChunks)
     const bytes frames(stream.begin() + static_cast<long>(start), stream.end());
     bytes header16 = adx_header(10, {});  // "(c)CRI" over the rate; the count "RI\0\0"
     header16.resize(16);
+    // A header that ends before byte 19, whose value of an encrypted stream's flag is then a frame's byte.
+    bytes header19 = adx_header(15, {});
+    header19.insert(header19.end(), stream.begin() + static_cast<long>(start), stream.end());
+    header19[19] = 8;
     // Data bytes of each stream's WAV (-1: refused, no WAV at all).
     const std::tuple<bytes, long> rows[] = {
         {stream, read_long(&stream[12]) * 4l},
@@ -73,8 +77,11 @@ TEST(Adx, WriterGivesTheDeclaredSamplesWhateverTheChunks)
         {with(12, {0x80, 0, 0, 0}, stream.size()),
          static_cast<long>((stream.size() - start + 35) / 36 * 128)},  // 2^31 a channel: all of it
         {with(start - 1, {'X'}, stream.size()), -1},                   // no "(c)CRI"
-        {header16, 128},                                               // the smallest header; one unit of zeros
-        {adx_header(12, {}), 0},                                       // a header alone
+        {with(19, {9}, stream.size()), -1},                            // encrypted
+        {with(4, {2}, stream.size()), -1},                             // another encoding type
+        {header19, static_cast<long>((header19.size() - 19 + 35) / 36 * 128)},
+        {header16, 128},          // the smallest header; one unit of zeros
+        {adx_header(12, {}), 0},  // a header alone
         {bytes(header16.begin(), header16.end() - 1), -1},
     };
     for (const auto& [adx, data_bytes] : rows) {
