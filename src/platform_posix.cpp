@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -120,11 +123,18 @@ void on_signal(int sig)
 constexpr int end_grace_ms = 5000;
 constexpr int end_poll_ms = 10;
 
-// Whether the process has not ended, leaving it to be collected by whoever waits for it.
-bool is_running(pid_t pid)
+// Whether a process of the group is still running; collects those that have
+// ended (the program ends after the cleanup: nobody else waits for them).
+// The group's processes are this program's children: the shell, and on Linux,
+// where this program takes in its orphaned descendants, what the shell
+// started once the shell has ended.
+bool group_running(pid_t group)
 {
-    siginfo_t info{};
-    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+    for (;;) {
+        siginfo_t info{};
+        if (waitid(P_PGID, static_cast<id_t>(group), &info, WEXITED | WNOHANG) != 0) return false;  // none left
+        if (info.si_pid == 0) return true;                                                          // none has ended
+    }
 }
 
 }  // namespace
@@ -172,12 +182,12 @@ void os::end_commands(const std::vector<started_command>& commands)
     for (const started_command& c : commands) kill(-static_cast<pid_t>(c.group), SIGTERM);
     for (int waited = 0; waited < end_grace_ms; waited += end_poll_ms) {
         if (std::none_of(commands.begin(), commands.end(),
-                         [](const started_command& c) { return is_running(static_cast<pid_t>(c.process)); }))
+                         [](const started_command& c) { return group_running(static_cast<pid_t>(c.group)); }))
             break;
         const timespec pause{0, end_poll_ms * 1000000L};
         nanosleep(&pause, nullptr);
     }
-    // What the shell started and what ignored SIGTERM end too.
+    // What ignored SIGTERM ends too.
     for (const started_command& c : commands) kill(-static_cast<pid_t>(c.group), SIGKILL);
 }
 
@@ -226,6 +236,10 @@ bool os::exit_signal_came()
 
 void os::on_exit_signal_call(void (*clean_up)())
 {
+#ifdef PR_SET_CHILD_SUBREAPER
+    // What an encoder command's shell started stays this program's to wait for when the shell ends first.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+#endif
     if (pipe2(wake_pipe, O_CLOEXEC) != 0) return;
     fcntl(wake_pipe[1], F_SETFL, O_NONBLOCK);  // a handler never waits
     constexpr int exit_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
