@@ -26,19 +26,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool verbose = data[0] & 1;
     messages log;
     const std::size_t split = std::min<std::size_t>(size - 3, static_cast<std::size_t>(data[1] << 8 | data[2]));
-    std::FILE* movie = open_bytes(data + 3, split);
+    movie_source movie;
+    movie.file.adopt(open_bytes(data + 3, split));
     std::FILE* mp3 = open_bytes(data + 3 + split, size - 3 - split);
     std::FILE* sink = std::fopen("/dev/null", "wb");
     std::uint8_t sector[sector_size] = {};
     static adx_writer writer;
     demux_audio(movie, sink, sector, writer, data[0] & 2 ? adx_level::full : adx_level::standard, log);
-    std::rewind(movie);
+    std::string why;
+    rewind_movie(movie, why);
     // As the job does: only a positive byte rate reaches pass 2.
     const audio_probe probe = probe_byte_rate(mp3, sector, verbose ? &log : nullptr);
     if (probe.byte_rate > 0) remux_audio(movie, mp3, sink, sector, probe.byte_rate, log, verbose);
     std::fclose(sink);
     std::fclose(mp3);
-    std::fclose(movie);
     return 0;
 }
 

@@ -20,6 +20,7 @@ std::vector<std::vector<std::size_t>> find_conflicts(std::vector<conversion>& jo
     std::map<std::string, std::vector<std::size_t>> readers;  // input -> the conversions so far
     std::vector<std::vector<std::size_t>> waits_for(jobs.size());
     for (std::size_t i = 0; i < jobs.size(); ++i) {
+        if (!jobs[i].failure.empty()) continue;  // nothing is read or written
         const std::string in = file_key(jobs[i].input);
         const std::string out = file_key(jobs[i].output);
         for (const auto* earlier : {&writers[out], &readers[out], &writers[in]})
@@ -31,9 +32,15 @@ std::vector<std::vector<std::size_t>> find_conflicts(std::vector<conversion>& jo
     return waits_for;
 }
 
-// One conversion from its first line to its result.
+// One conversion from its first line to its result. An image, or a path on
+// one, that can't be opened has no output: its input is named alone.
 bool convert_one(conversion& job)
 {
+    if (!job.failure.empty()) {
+        say(job.log, "can't open %s\n", job.input.c_str());
+        tell(job.log, "vornalt: %s: %s\n", job.input.c_str(), job.failure.c_str());
+        return false;
+    }
     say(job.log, "%s -> %s\n", job.input.c_str(), job.output.c_str());
     if (!job.replaces.empty())
         tell(job.log, "vornalt: warning: %s gives %s too; its output replaces that of %s\n", job.input.c_str(),

@@ -1,14 +1,20 @@
 #include "cli.h"
 
 #include "batch.h"
+#include "disc.h"
 #include "job.h"
 #include "platform.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #ifndef VORNALT_VERSION
@@ -95,6 +101,129 @@ bool parse_parallel(int argc, char** argv, int& i, unsigned& parallel)
     return true;
 }
 
+// ---------------------------------------------------------------------------
+// Movies on disc images
+
+bool same_name(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+bool is_movie_name(std::string_view path)
+{
+    constexpr std::string_view extension = ".SFD";
+    return path.size() >= extension.size() && same_name(path.substr(path.size() - extension.size()), extension);
+}
+
+// Where an input IMAGE/PATH splits: the length of its first part that names
+// an image file and ends before a separator; 0 when it has none.
+std::size_t image_part(const std::string& arg)
+{
+    for (std::size_t i = 0; i < arg.size(); ++i) {
+        std::error_code error;
+        if (is_path_separator(arg[i]) && is_disc_image_name(arg.substr(0, i)) &&
+            std::filesystem::is_regular_file(arg.substr(0, i), error))
+            return i;
+    }
+    return 0;
+}
+
+// A path on a disc as the file system records it: its parts joined by '/',
+// without empty parts or versions (";1").
+std::string disc_path_of(const std::string& text)
+{
+    std::string path;
+    for (std::size_t start = 0, end = 0; start < text.size(); start = end + 1) {
+        end = start;
+        while (end < text.size() && !is_path_separator(text[end])) ++end;
+        std::string part = text.substr(start, end - start);
+        part.resize(std::min(part.size(), part.find(';')));
+        if (!part.empty()) path += (path.empty() ? "" : "/") + part;
+    }
+    return path;
+}
+
+// The output of a movie on a disc image: PLACE/IMAGE/PATH with the movie's
+// extension replaced by .mpg, where PLACE is the output folder of -o or the
+// folder that holds the image, and IMAGE the image's name without its
+// extension; place is set to PLACE.
+std::string disc_output_name(const std::string& image, const std::string& disc_path, const char* out_dir,
+                             std::string& place)
+{
+    std::size_t name = image.size();
+    while (name > 0 && !is_path_separator(image[name - 1])) --name;
+    place = out_dir != nullptr ? out_dir : image.substr(0, name);
+    std::string output = place;
+    const auto join = [&output](const std::string& part) {
+        if (!output.empty() && !is_path_separator(output.back())) output += path_separator;
+        output += part;
+    };
+    const std::string file = image.substr(name);
+    join(file.substr(0, file.rfind('.')));
+    for (std::size_t start = 0, end = 0; start < disc_path.size(); start = end + 1) {
+        end = std::min(disc_path.find('/', start), disc_path.size());
+        std::string part = disc_path.substr(start, end - start);
+        if (end == disc_path.size()) part = part.substr(0, part.rfind('.')) + ".mpg";
+        join(part);
+    }
+    return output;
+}
+
+// An input that names an image, or a path on one, that can't be opened:
+// nothing is converted, and why is said in its turn.
+void add_failure(run_plan& plan, const char* arg, const settings& options, const std::string& why)
+{
+    conversion job;
+    job.input = arg;
+    job.options = options;
+    job.failure = why;
+    plan.jobs.push_back(std::move(job));
+}
+
+// The movies of a disc image, each a conversion: every .SFD file of its
+// disc, or, with a path on the disc, the file it names or the movies in the
+// folder it names.
+void add_disc_movies(run_plan& plan, const char* arg, const std::string& image_path, const std::string& under,
+                     const settings& options)
+{
+    auto disc = std::make_shared<disc_image>();
+    std::vector<disc_entry> entries;
+    std::string why;
+    if (!open_disc_image(image_path, *disc, why) || !list_disc_files(*disc, entries, why))
+        return add_failure(plan, arg, options, why);
+    std::vector<const disc_entry*> movies;
+    if (under.empty()) {
+        for (const disc_entry& e : entries)
+            if (!e.folder && is_movie_name(e.path)) movies.push_back(&e);
+    } else {
+        const auto named = std::find_if(entries.begin(), entries.end(),
+                                        [&under](const disc_entry& e) { return same_name(e.path, under); });
+        if (named == entries.end()) return add_failure(plan, arg, options, error_text(ENOENT));
+        for (const disc_entry& e : entries) {
+            const bool inside = e.path.size() > under.size() && e.path[under.size()] == '/' &&
+                                same_name(std::string_view(e.path).substr(0, under.size()), under);
+            if ((&e == &*named && !e.folder) || (named->folder && inside && !e.folder && is_movie_name(e.path)))
+                movies.push_back(&e);
+        }
+    }
+    if (movies.empty())
+        return add_failure(plan, arg, options, under.empty() ? "no SFD movie on its disc" : "no SFD movie there");
+    for (const disc_entry* e : movies) {
+        conversion job;
+        job.input = image_path + "/" + e->path;
+        job.output = disc_output_name(image_path, e->path, options.out_dir, job.output_base);
+        job.options = options;
+        // A movie that runs past the end of the image converts from the sectors that are there.
+        const std::uint64_t sectors = (std::uint64_t{e->bytes} + block_bytes - 1) / block_bytes;
+        const std::uint32_t there = data_sectors_from(*disc, e->extent);
+        job.place = {disc, e->extent, std::min<std::uint64_t>(e->bytes, std::uint64_t{there} * block_bytes)};
+        job.missing = static_cast<std::uint32_t>(sectors > there ? sectors - there : 0);
+        plan.jobs.push_back(std::move(job));
+    }
+}
+
 // Walks the arguments: options change the settings of the inputs after
 // them; -j sets the run's number of conversions at once.
 run_plan parse_arguments(int argc, char** argv)
@@ -106,6 +235,14 @@ run_plan parse_arguments(int argc, char** argv)
         if (is_help(arg) || std::strcmp(arg, "--version") == 0) {
             plan.what = is_help(arg) ? run_plan::help : run_plan::version;
             return plan;
+        }
+        if (arg[0] != '-' && is_disc_image_name(arg)) {
+            add_disc_movies(plan, arg, arg, "", options);
+            continue;
+        }
+        if (const std::size_t image = arg[0] != '-' ? image_part(arg) : 0; image > 0) {
+            add_disc_movies(plan, arg, std::string(arg, image), disc_path_of(arg + image + 1), options);
+            continue;
         }
         if (arg[0] != '-') {
             conversion job;

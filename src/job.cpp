@@ -10,11 +10,13 @@
 
 namespace {
 
-// The output must be creatable before any work is done for it.
+// The output must be creatable before any work is done for it; the folders
+// that a movie on a disc image is given below the output's place are made.
 bool check_output(conversion& job)
 {
     std::string about;
-    const int err = why_not_creatable(job.output, about);
+    int err = job.place.disc != nullptr ? make_folders_below(job.output_base, job.output, about) : 0;
+    if (err == 0) err = why_not_creatable(job.output, about);
     if (err == 0) return true;
     say(job.log, "can't open %s\n", job.output.c_str());
     tell_reason(job.log, about, err);
@@ -87,11 +89,11 @@ void tell_found_audio(conversion& job, found_audio audio, const adx_writer& writ
 
 // Pass 1 into tmp.wav; tells what was found of the movie's audio. False when
 // the job stops: tmp.wav can't be written, or the input can't be read.
-bool extract_audio(conversion& job, std::FILE* input, std::uint8_t* sector, adx_writer& writer, found_audio& audio)
+bool extract_audio(conversion& job, movie_source& input, std::uint8_t* sector, adx_writer& writer, found_audio& audio)
 {
     const std::string path = job.temp_file("tmp.wav");
     // Opening tmp.wav for writing would truncate an input that is tmp.wav.
-    if (is_same_file(input, path.c_str())) {
+    if (is_movie_file(input, path.c_str())) {
         say(job.log, "can't open tempolary wav file\n");
         tell(job.log, "vornalt: %s is the input itself\n", path.c_str());
         return false;
@@ -104,8 +106,8 @@ bool extract_audio(conversion& job, std::FILE* input, std::uint8_t* sector, adx_
         return false;
     }
     const pass1_result pass = demux_audio(input, wav.get(), sector, writer, job.options.level, job.log);
-    if (pass.read_error != 0) {
-        tell_reason(job.log, job.input, pass.read_error);
+    if (!pass.read_error.empty()) {
+        tell(job.log, "vornalt: %s: %s\n", job.input.c_str(), pass.read_error.c_str());
         return false;
     }
     audio = pass.audio;
@@ -121,12 +123,12 @@ bool extract_audio(conversion& job, std::FILE* input, std::uint8_t* sector, adx_
 
 // The encoder makes tmp.mp3 of tmp.wav; a movie whose audio is copied needs
 // none, and one without ADX audio to decode stops here.
-bool encode_audio(conversion& job, std::FILE* input, found_audio audio)
+bool encode_audio(conversion& job, const movie_source& input, found_audio audio)
 {
     say(job.log, "make mpeg audio\n");
     const std::string path = job.temp_file("tmp.mp3");
     // The encoder overwrites tmp.mp3, and a stale one is removed before it runs.
-    if (is_same_file(input, path.c_str())) {
+    if (is_movie_file(input, path.c_str())) {
         say(job.log, "can't open tempolary mp3 file\n");
         tell(job.log, "vornalt: %s is the input itself\n", path.c_str());
         return false;
@@ -192,11 +194,12 @@ enum class movie_written { failed, lost_audio, whole };
 // Pass 2 from the input and tmp.mp3 into the output, which appears only when
 // it is written whole; a movie whose audio is copied keeps its audio sectors
 // as they are.
-movie_written write_movie(conversion& job, std::FILE* input, std::uint8_t* sector, found_audio audio)
+movie_written write_movie(conversion& job, movie_source& input, std::uint8_t* sector, found_audio audio)
 {
     say(job.log, "pass 2\n");
-    if (std::fseek(input, 0, SEEK_SET) != 0) {
-        tell_reason(job.log, job.input, errno);
+    std::string why;
+    if (!rewind_movie(input, why)) {
+        tell(job.log, "vornalt: %s: %s\n", job.input.c_str(), why.c_str());
         return movie_written::failed;
     }
     file_handle mp3;
@@ -204,7 +207,7 @@ movie_written write_movie(conversion& job, std::FILE* input, std::uint8_t* secto
     if (audio != found_audio::copyable && !open_encoded_audio(job, sector, mp3, byte_rate))
         return movie_written::failed;
     // Writing the output would replace an input that is the output.
-    if (is_same_file(input, job.output.c_str())) {
+    if (is_movie_file(input, job.output.c_str())) {
         say(job.log, "can't open %s\n", job.output.c_str());
         tell(job.log, "vornalt: %s is the input itself\n", job.output.c_str());
         return movie_written::failed;
@@ -219,10 +222,12 @@ movie_written write_movie(conversion& job, std::FILE* input, std::uint8_t* secto
     }
     const pass2_result pass =
         remux_audio(input, mp3.get(), output.get(), sector, byte_rate, job.log, job.options.verbose);
-    if (pass.input_error != 0 || pass.mp3_error != 0) {
-        const bool input_failed = pass.input_error != 0;
-        tell_reason(job.log, input_failed ? job.input : job.temp_file("tmp.mp3"),
-                    input_failed ? pass.input_error : pass.mp3_error);
+    if (!pass.input_error.empty()) {
+        tell(job.log, "vornalt: %s: %s\n", job.input.c_str(), pass.input_error.c_str());
+        return movie_written::failed;
+    }
+    if (pass.mp3_error != 0) {
+        tell_reason(job.log, job.temp_file("tmp.mp3"), pass.mp3_error);
         return movie_written::failed;
     }
     if (!output.close_written() || !staged.commit()) {
@@ -242,13 +247,16 @@ movie_written write_movie(conversion& job, std::FILE* input, std::uint8_t* secto
 
 bool vornalt(conversion& job)
 {
-    // A folder does not open.
-    file_handle input(job.input.c_str(), "rb");
-    if (!input) {
+    movie_source input;
+    int err = 0;
+    if (!open_movie(job.input, job.place, input, err)) {
         say(job.log, "can't open %s\n", job.input.c_str());
-        tell_reason(job.log, job.input, input.open_error());
+        tell_reason(job.log, job.input, err);
         return false;
     }
+    if (job.missing > 0)
+        tell(job.log, "vornalt: %s: the image ends %lu sectors before this movie does\n", job.input.c_str(),
+             static_cast<unsigned long>(job.missing));
     if (!check_output(job)) return false;
     say(job.log, "pass 1\n");
     workspace space;
@@ -256,10 +264,10 @@ bool vornalt(conversion& job)
     std::uint8_t sector[sector_size] = {};
     adx_writer writer;
     found_audio audio = found_audio::none;
-    if (!extract_audio(job, input.get(), sector, writer, audio)) return false;
-    if (!encode_audio(job, input.get(), audio)) return false;
-    const movie_written result = write_movie(job, input.get(), sector, audio);
+    if (!extract_audio(job, input, sector, writer, audio)) return false;
+    if (!encode_audio(job, input, audio)) return false;
+    const movie_written result = write_movie(job, input, sector, audio);
     if (result == movie_written::failed) return false;
     if (audio == found_audio::adx) tell_cut_short(job, writer, result == movie_written::lost_audio);
-    return result == movie_written::whole && input.close() == 0;
+    return result == movie_written::whole;
 }

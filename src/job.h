@@ -5,6 +5,7 @@
 
 #include "adxconv.h"
 #include "messages.h"
+#include "movie.h"
 
 #include <string>
 
@@ -26,8 +27,12 @@ struct settings {
 // One input's conversion: what it was given, its temporary files, and
 // where its messages go.
 struct conversion {
-    std::string input;  // the path as given
+    std::string input;  // the path as given; for a movie on a disc image, the image's path, '/', its path on the disc
     std::string output;
+    movie_place place;          // where the movie lies on a disc image; none: the file at input
+    std::uint32_t missing = 0;  // sectors of the movie that lie past the end of its image
+    std::string output_base;    // on a disc image: the folder below which the output's missing folders are made
+    std::string failure;        // why an image or a path on it can't be opened: nothing is converted
     settings options;
     encoder_choice encoder;     // the encoder that runs: a command or the built-in
     bool side_by_side = false;  // temporary files in a private folder, messages held

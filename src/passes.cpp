@@ -13,20 +13,6 @@ constexpr std::int32_t ticks_per_second = 90000;
 // A sequence header's code and the 8 bytes that video_info reports.
 constexpr int sequence_header_bytes = 12;
 
-// Reads the next sector; false at the end of the input, and on a read error,
-// whose number goes to err. Bytes that a short last read leaves unfilled are
-// zeroed so no stale data from the previous sector is ever taken for this one.
-bool read_sector(std::FILE* input, std::uint8_t* sector, int& err)
-{
-    const std::size_t got = std::fread(sector, 1, sector_size, input);
-    if (std::ferror(input) != 0) {
-        err = errno;
-        return false;
-    }
-    std::memset(sector + got, 0, sector_size - got);
-    return got > 0;
-}
-
 // The packet header of a sector, bounded by its packet length.
 int header_length(const std::uint8_t* sector, messages& log)
 {
@@ -35,15 +21,15 @@ int header_length(const std::uint8_t* sector, messages& log)
 
 }  // namespace
 
-pass1_result demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_writer& writer, adx_level level,
+pass1_result demux_audio(movie_source& input, std::FILE* wav, std::uint8_t* sector, adx_writer& writer, adx_level level,
                          messages& log)
 {
     adx_write_init(writer, level);
     bool video = false;
     int audio_packets = 0;
     bool mpeg_audio = false;  // the first audio payload starts with an MPEG audio frame header
-    int err = 0;
-    for (int index = 0; read_sector(input, sector, err); ++index) {
+    std::string why;
+    for (int index = 0; read_movie_sector(input, sector, why); ++index) {
         const std::uint32_t code = read_long(sector);
         if (code == end_code) break;
         if (code != pack_code) {
@@ -71,11 +57,11 @@ pass1_result demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector,
             say(log, "unknown code:%x\n", stream);
         }
     }
-    if (err != 0) return {found_audio::none, err};
+    if (!why.empty()) return {found_audio::none, why};
     if (!adx_write(writer, wav, nullptr, 0)) say(log, "not adx!");
-    if (!writer.first_time) return {found_audio::adx, 0};
-    if (writer.refused) return {found_audio::undecodable, 0};
-    return {mpeg_audio || (video && audio_packets == 0) ? found_audio::copyable : found_audio::none, 0};
+    if (!writer.first_time) return {found_audio::adx, ""};
+    if (writer.refused) return {found_audio::undecodable, ""};
+    return {mpeg_audio || (video && audio_packets == 0) ? found_audio::copyable : found_audio::none, ""};
 }
 
 namespace {
@@ -202,12 +188,12 @@ void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* outpu
     state.audio_pts = wrapping_add(clock, duration);
 }
 
-pass2_result remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector, int byte_rate,
+pass2_result remux_audio(movie_source& input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector, int byte_rate,
                          messages& log, bool verbose)
 {
     remux_state state{log, byte_rate, 0, std::nullopt};
-    int err = 0;
-    while (state.mp3_error == 0 && read_sector(input, sector, err)) {
+    std::string why;
+    while (state.mp3_error == 0 && read_movie_sector(input, sector, why)) {
         const std::uint32_t code = read_long(sector);
         if (code == end_code) {
             std::fwrite(sector, 1, sector_size, output);
@@ -245,7 +231,7 @@ pass2_result remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, st
             say(log, "unknown code:%x\n", stream);
         }
     }
-    if (err != 0 || state.mp3_error != 0) return {0, err, state.mp3_error};
+    if (!why.empty() || state.mp3_error != 0) return {0, why, state.mp3_error};
     long rest = 0;
     if (mp3 != nullptr) {
         const long pos = std::ftell(mp3);
@@ -253,5 +239,5 @@ pass2_result remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, st
         rest = std::ftell(mp3) - pos;
     }
     say(log, "rest:%ld ", rest);
-    return {rest, 0, 0};
+    return {rest, "", 0};
 }

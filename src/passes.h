@@ -3,6 +3,7 @@
 #pragma once
 
 #include "adxconv.h"
+#include "movie.h"
 #include "mpeg.h"
 
 #include <cstdint>
@@ -19,13 +20,13 @@ enum class found_audio {
 
 struct pass1_result {
     found_audio audio;
-    int read_error;  // the error number of the input's read error that stopped the pass; 0: read to its end
+    std::string read_error;  // why a read error of the input stopped the pass; empty: read to its end
 };
 
 // Pass 1: every audio payload of the input to the ADX writer, re-armed for
 // the given level, which writes wav. A read error stops it at once, before
 // the writer's end.
-pass1_result demux_audio(std::FILE* input, std::FILE* wav, std::uint8_t* sector, adx_writer& writer, adx_level level,
+pass1_result demux_audio(movie_source& input, std::FILE* wav, std::uint8_t* sector, adx_writer& writer, adx_level level,
                          messages& log);
 
 // What the probe found where the encoded audio starts.
@@ -55,13 +56,13 @@ struct remux_state {
 void replace_audio_packet(std::uint8_t* sector, std::FILE* mp3, std::FILE* output, remux_state& state);
 
 struct pass2_result {
-    long rest;        // encoded bytes that found no room
-    int input_error;  // the error number of the input's read error that stopped the pass; 0: none
-    int mp3_error;    // the same for the encoded audio
+    long rest;                // encoded bytes that found no room
+    std::string input_error;  // why a read error of the input stopped the pass; empty: none
+    int mp3_error;            // the error number of a read or seek error of the encoded audio that did; 0: none
 };
 
 // Pass 2: the input's sectors to output with the audio from mp3, or with
 // the audio sectors as they stand when mp3 is null. Prints the "rest:"
 // report, unless a read error stopped it at once.
-pass2_result remux_audio(std::FILE* input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector, int byte_rate,
+pass2_result remux_audio(movie_source& input, std::FILE* mp3, std::FILE* output, std::uint8_t* sector, int byte_rate,
                          messages& log, bool verbose);

@@ -26,6 +26,35 @@ int why_not_creatable(const std::string& path, std::string& about)
     return 0;
 }
 
+int make_folders_below(const std::string& base, const std::string& path, std::string& about)
+{
+    about = base.empty() ? "." : base;
+    struct stat st;
+    if (stat(about.c_str(), &st) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    // The folders after base, one by one: base is where the output was asked for.
+    std::string folder = base;
+    const std::string below = path.substr(std::min(path.size(), base.size()));
+    const std::string parent = std::filesystem::path(below).parent_path().string();
+    std::size_t start = 0;
+    while (start < parent.size()) {
+        std::size_t end = start;
+        while (end < parent.size() && !is_path_separator(parent[end])) ++end;
+        if (end > start) {
+            if (!folder.empty() && !is_path_separator(folder.back())) folder += path_separator;
+            folder.append(parent, start, end - start);
+            std::error_code error;
+            std::filesystem::create_directory(folder, error);
+            if (error) {
+                about = folder;
+                return error.value();
+            }
+        }
+        start = end + 1;
+    }
+    return 0;
+}
+
 bool is_program_found(const char* name)
 {
     const os::program_search search = os::program_search_path();

@@ -21,6 +21,9 @@ extern const char path_separator;
 // errno set, when it can't be opened.
 std::FILE* open_file(const char* path, const char* mode);
 
+// Moves f to a byte offset from its start, whatever the file's size; false (errno set) when it can't.
+bool seek_file(std::FILE* f, std::uint64_t offset);
+
 // Readies standard output and error before anything is printed: on Windows
 // they end lines in "\n" as on every other system, not in "\r\n".
 void prepare_standard_streams();
@@ -39,6 +42,11 @@ std::string file_key(const std::string& path);
 // new files and path is not a folder; else the error number, with the path
 // that it is about (the folder, or path itself).
 int why_not_creatable(const std::string& path, std::string& about);
+
+// Makes the folders of path below base that are missing (base itself must
+// exist): 0 when they are there, else the error number, with the folder
+// that it is about.
+int make_folders_below(const std::string& base, const std::string& path, std::string& about);
 
 // Whether name, a bare program name, is a program that the command processor
 // can find: on the PATH, on Windows also in the current folder and with

@@ -46,6 +46,11 @@ std::FILE* open_file(const char* path, const char* mode)
     return f;
 }
 
+bool seek_file(std::FILE* f, std::uint64_t offset)
+{
+    return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
 bool is_same_file(std::FILE* f, const char* path)
 {
     struct stat open_stat;

@@ -106,6 +106,11 @@ std::FILE* open_file(const char* path, const char* mode)
     return stream_of(path, write, write ? CREATE_ALWAYS : OPEN_EXISTING);
 }
 
+bool seek_file(std::FILE* f, std::uint64_t offset)
+{
+    return _fseeki64(f, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
 // The C runtime's device and inode fields don't identify a file on Windows;
 // the volume serial number and the file index do.
 bool is_same_file(std::FILE* f, const char* path)

@@ -63,16 +63,17 @@ TEST(Pass1, FeedsEveryAudioPayloadToTheWriter)
         {sfd::flatten(std::vector<sector>{packet(system_header_code, {})}), {}, "not adx!", found::none},
         {{}, {}, "not adx!", found::none}};
     for (const auto& [movie, stream, printed, audio] : rows) {
-        std::FILE *input = file_of(movie), *wav = std::tmpfile();
+        movie_source input;
+        input.file.adopt(file_of(movie));
+        std::FILE* wav = std::tmpfile();
         std::uint8_t buffer[sector_size] = {};
         messages log{true, "", ""};
         static adx_writer writer;
         const pass1_result pass = demux_audio(input, wav, buffer, writer, adx_level::standard, log);
         EXPECT_EQ(pass.audio, audio) << printed;
-        EXPECT_EQ(pass.read_error, 0) << printed;
+        EXPECT_EQ(pass.read_error, "") << printed;
         EXPECT_EQ(log.out, printed);
         EXPECT_EQ(contents(wav), write_wav(stream, stream.size(), 0)) << printed;
-        std::fclose(input);
     }
 }
 
@@ -175,7 +176,9 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
     };
     for (const auto& [in, encoded_size, expect, printed] : rows) {
         const bytes encoded = pattern(encoded_size, 5);
-        std::FILE *input = file_of(sfd::flatten(in)), *mp3 = file_of(encoded), *output = std::tmpfile();
+        movie_source input;
+        input.file.adopt(file_of(sfd::flatten(in)));
+        std::FILE *mp3 = file_of(encoded), *output = std::tmpfile();
         std::uint8_t buffer[sector_size] = {};
         messages log{true, "", ""};
         const long rest = remux_audio(input, mp3, output, buffer, 16000, log, true).rest;
@@ -195,7 +198,6 @@ TEST(Pass2, RewritesTheAudioAndKeepsTheRest)
             check_sector(s, in[expect[k].from].data(), expect[k], &encoded[used]);
             used += static_cast<std::size_t>(expect[k].placed);
         }
-        std::fclose(input);
         std::fclose(mp3);
     }
 }

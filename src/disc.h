@@ -1,0 +1,111 @@
+// The disc layer: a disc image (.gdi, .cue or .iso) as a table of tracks,
+// each a run of sectors in a file, and the reading of a sector's 2048 user
+// bytes by its address on the disc. One file a format reads its descriptor
+// into the table (disc_gdi.cpp, disc_cue.cpp, disc_iso.cpp); disc.cpp reads
+// sectors through it; iso9660.cpp walks the file system on top.
+#pragma once
+
+#include "files.h"
+#include "iso9660.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Bytes of a sector's user data, and of a raw sector as a CD stores it.
+constexpr int block_bytes = 2048;
+constexpr int raw_sector_bytes = 2352;
+// The address of a GD-ROM's high-density area, whose file system the console reads.
+constexpr std::uint32_t high_density_start = 45000;
+// The volume descriptors of an ISO 9660 file system start at sector 16 of its data area.
+constexpr std::uint32_t volume_descriptor_sector = 16;
+
+// A track: sectors first to first + count - 1 of the disc, stored one after
+// another in a file from a byte offset on.
+struct disc_track {
+    int number;
+    std::uint32_t first;
+    std::uint32_t count;
+    int sector_bytes;  // block_bytes (user data alone) or raw_sector_bytes
+    bool data;         // a data track; else audio
+    std::string file;
+    std::uint64_t offset;
+};
+
+struct disc_image {
+    std::string path;                // as given
+    std::vector<disc_track> tracks;  // in ascending order of their sectors, none overlapping
+    std::uint32_t volume_start = 0;  // where the data area starts: high_density_start on a GD-ROM
+};
+
+// Whether a file name names a disc image: it ends in .gdi, .cue or .iso, any case.
+bool is_disc_image_name(std::string_view path);
+
+// Reads the image's descriptor, the sizes of its track files and, for raw
+// tracks, the sector header of the volume descriptor, which must give the
+// address that the table gives it. False, with why, when the image can't be
+// read so.
+bool open_disc_image(const std::string& path, disc_image& image, std::string& why);
+
+// The descriptor parsers, over the descriptor's text; size_of gives the
+// bytes of a track file named in it, or false with why.
+// Both check what they read and fill image.tracks and image.volume_start.
+using file_size_of = std::function<bool(const std::string& path, std::uint64_t& size, std::string& why)>;
+bool parse_gdi(std::string_view text, const file_size_of& size_of, disc_image& image, std::string& why);
+bool parse_cue(std::string_view text, const file_size_of& size_of, disc_image& image, std::string& why);
+// A plain .iso of size bytes: 2048-byte sectors from sector 0, or from
+// high_density_start when it is a GD-ROM's high-density track saved alone,
+// which the root directory's "." record tells (read_root gives the user data
+// of a sector of the file).
+bool place_iso(const std::string& path, std::uint64_t size,
+               const std::function<bool(std::uint32_t sector, std::uint8_t* block)>& read_sector, disc_image& image,
+               std::string& why);
+
+// What the descriptor parsers share: the lines of a descriptor (split at LF
+// or CR LF, a UTF-8 byte order mark dropped); the next field of a line (a
+// run of non-blanks, or a name in double or single quotes; false at the
+// line's end or at an unclosed quote); a decimal number of at most max;
+// the reason for a line that can't be read, which names it and shows it.
+std::vector<std::string_view> descriptor_lines(std::string_view text);
+bool next_field(std::string_view& line, std::string_view& field);
+bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t& value);
+std::string line_error(std::size_t number, std::string_view line, const std::string& reason);
+
+// Every file and folder of the image's ISO 9660 file system, depth first as
+// recorded; false, with why, when it has none or it is damaged.
+bool list_disc_files(const disc_image& image, std::vector<disc_entry>& entries, std::string& why);
+
+// Sectors of the data track that holds lba from lba to the track's end; 0
+// when lba lies in no data track.
+std::uint32_t data_sectors_from(const disc_image& image, std::uint32_t lba);
+
+// The data track that holds sector lba, or null.
+const disc_track* data_track_of(const disc_image& image, std::uint32_t lba);
+
+// The address that a raw sector's header gives, from its minute, second and
+// frame (BCD); false when it has no sync pattern or no such header.
+bool raw_sector_address(const std::uint8_t* raw, std::uint32_t& lba);
+
+// Reads sectors of an image: its track files, opened by this reader on first
+// use, one handle a track, and the room for a raw sector.
+class disc_reader {
+public:
+    explicit disc_reader(const disc_image& image) : image_(image), files_(image.tracks.size()) {}
+
+    // The user data of sector lba into block; false, with why, when it lies in
+    // no data track, its file can't be read, or a raw sector is of no data mode.
+    bool read(std::uint32_t lba, std::uint8_t* block, std::string& why);
+    // Whether one of the image's files that this reader has open is the file at path.
+    bool holds(const char* path) const;
+
+private:
+    struct open_track {
+        file_handle file;
+        std::uint64_t at = 0;  // where the next read starts, without a seek
+    };
+    const disc_image& image_;
+    std::vector<open_track> files_;
+    std::uint8_t raw_[raw_sector_bytes];
+};

@@ -1,0 +1,54 @@
+#include "movie.h"
+
+#include "messages.h"
+#include "platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+bool open_movie(const std::string& path, const movie_place& place, movie_source& source, int& err)
+{
+    source.place = place;
+    source.next = 0;
+    if (place.disc != nullptr) {
+        source.disc = std::make_unique<disc_reader>(*place.disc);
+        return true;
+    }
+    // A folder does not open.
+    if (source.file.open(path.c_str(), "rb")) return true;
+    err = source.file.open_error();
+    return false;
+}
+
+bool read_movie_sector(movie_source& source, std::uint8_t* sector, std::string& why)
+{
+    std::size_t got = 0;
+    if (source.disc == nullptr) {
+        got = std::fread(sector, 1, block_bytes, source.file.get());
+        if (std::ferror(source.file.get()) != 0) {
+            why = error_text(errno);
+            return false;
+        }
+    } else if (source.next < source.place.bytes) {
+        const auto lba = static_cast<std::uint32_t>(source.place.first + source.next / block_bytes);
+        if (!source.disc->read(lba, sector, why)) return false;
+        got = static_cast<std::size_t>(std::min<std::uint64_t>(block_bytes, source.place.bytes - source.next));
+        source.next += got;
+    }
+    std::memset(sector + got, 0, block_bytes - got);
+    return got > 0;
+}
+
+bool rewind_movie(movie_source& source, std::string& why)
+{
+    source.next = 0;
+    if (source.disc != nullptr || std::fseek(source.file.get(), 0, SEEK_SET) == 0) return true;
+    why = error_text(errno);
+    return false;
+}
+
+bool is_movie_file(const movie_source& source, const char* path)
+{
+    return source.disc != nullptr ? source.disc->holds(path) : is_same_file(source.file.get(), path);
+}

@@ -1,0 +1,41 @@
+// Where the passes read a movie's sectors: a file of its own, or a file on a
+// disc image, read the same way, so that the passes need not know which.
+#pragma once
+
+#include "disc.h"
+#include "files.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Where a movie lies on a disc image; a movie without an image is the file
+// at its conversion's input path.
+struct movie_place {
+    std::shared_ptr<const disc_image> disc;
+    std::uint32_t first = 0;  // its first sector
+    std::uint64_t bytes = 0;  // its length, as far as the image holds it
+};
+
+// An open movie: its file, or its image's reader, and how far it was read.
+struct movie_source {
+    file_handle file;
+    std::unique_ptr<disc_reader> disc;
+    movie_place place;
+    std::uint64_t next = 0;  // on a disc: bytes of the movie read so far
+};
+
+// Opens the movie at path, or at place on its image; false, with the
+// system's error number in err, when its file can't be opened.
+bool open_movie(const std::string& path, const movie_place& place, movie_source& source, int& err);
+
+// Reads the next sector into sector; the bytes that a short last sector
+// lacks are zeros. False at the end of the movie, and on a read error, which
+// why then says.
+bool read_movie_sector(movie_source& source, std::uint8_t* sector, std::string& why);
+
+// Goes back to the movie's first sector; false, with why, when it can't.
+bool rewind_movie(movie_source& source, std::string& why);
+
+// Whether path is a file that the movie is read from.
+bool is_movie_file(const movie_source& source, const char* path);
