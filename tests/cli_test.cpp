@@ -171,6 +171,7 @@ TEST_P(Cli, Run)
     const cli_case& c = GetParam();
     if (!c.needs.empty() && !has_tool(c.needs)) GTEST_SKIP() << c.needs << " is not on the PATH";
     setenv("VORNALT", VORNALT_BIN, 1);  // for cases that start it more than once
+    setenv("MAKE_DISC", MAKE_DISC_BIN, 1);
     temp_dir dir;
     stage(dir, c.enc);
     ASSERT_EQ(run_shell(dir.cd() + c.setup).first, 0) << c.setup;
