@@ -6,8 +6,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 
 # Build tools, libtwolame for the built-in encoder, and what the test suite
 # uses (GoogleTest, ffmpeg, the twolame program to compare the built-in with,
-# lame, valgrind, strace to inject read errors and hold up reads, procps for pgrep).
-packages="cmake g++ make libtwolame-dev libgtest-dev ffmpeg twolame lame valgrind strace procps"
+# lame, valgrind, strace to inject read errors and hold up reads, procps for pgrep,
+# genisoimage to make disc images).
+packages="cmake g++ make libtwolame-dev libgtest-dev ffmpeg twolame lame valgrind strace procps genisoimage"
 missing=""
 for p in $packages; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"

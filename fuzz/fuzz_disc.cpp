@@ -1,0 +1,63 @@
+// Any bytes through the disc layer's descriptor parsers and the ISO 9660
+// walk. The first byte chooses: 0 a .gdi and 1 a .cue, the rest being its
+// text, whose files are as long as a hash of their names makes them; else a
+// file system of 2048-byte blocks, the rest of the input laid from the disc's
+// sector 45016 (its volume descriptor) on, in a data track that ends where a
+// further 16 blocks would. Built without libFuzzer, it replays every file in
+// the folders it is given.
+#include "disc.h"
+#include "iso9660.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 1) return 0;
+    const std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
+    std::string why;
+    if (data[0] < 2) {
+        const file_size_of size_of = [](const std::string& name, std::uint64_t& bytes, std::string&) {
+            bytes = std::hash<std::string>{}(name) % (std::uint64_t{4} << 30);
+            return true;
+        };
+        disc_image image;
+        (data[0] == 0 ? parse_gdi : parse_cue)(rest, size_of, image, why);
+        return 0;
+    }
+    constexpr std::uint32_t first = 45016;
+    const std::uint32_t blocks = static_cast<std::uint32_t>(rest.size() / 2048);
+    const block_reader read = [&](std::uint32_t lba, std::uint8_t* block, std::string& reason) {
+        if (lba < first || lba - first >= blocks) {
+            reason = "outside";
+            return false;
+        }
+        std::memcpy(block, rest.data() + std::size_t{lba - first} * 2048, 2048);
+        return true;
+    };
+    const track_room room = [&](std::uint32_t lba) {
+        return lba >= 45000 && lba < first + blocks + 16 ? first + blocks + 16 - lba : 0u;
+    };
+    iso_record root{};
+    std::vector<disc_entry> entries;
+    if (find_root(read, first, root, why)) walk_disc(read, room, root, entries, why);
+    return 0;
+}
+
+#ifdef VORNALT_REPLAY
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
+            std::vector<std::uint8_t> data;
+            std::FILE* f = std::fopen(entry.path().c_str(), "rb");
+            for (int c; (c = std::fgetc(f)) != EOF;) data.push_back(static_cast<std::uint8_t>(c));
+            std::fclose(f);
+            LLVMFuzzerTestOneInput(data.data(), data.size());
+        }
+    }
+}
+#endif

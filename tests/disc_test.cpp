@@ -1,0 +1,167 @@
+// The ISO 9660 walk over volumes made in memory, for the damage that the
+// images made by genisoimage in the scenarios don't have, and the descriptor
+// parsers' track tables.
+#include "disc.h"
+#include "iso9660.h"
+#include "util.h"
+
+#include <map>
+#include <sstream>
+
+namespace {
+
+using block = std::array<std::uint8_t, 2048>;
+
+// A directory record; a name of one byte 0 or 1 is "." or "..".
+bytes record(const std::string& name, std::uint32_t extent, std::uint32_t length, bool folder)
+{
+    bytes r(33 + name.size() + (name.size() % 2 == 0), 0);
+    r[0] = static_cast<std::uint8_t>(r.size());
+    for (int i = 0; i < 4; ++i) {
+        r[2 + i] = r[9 - i] = static_cast<std::uint8_t>(extent >> (8 * i));
+        r[10 + i] = r[17 - i] = static_cast<std::uint8_t>(length >> (8 * i));
+    }
+    r[25] = folder ? 2 : 0;
+    r[32] = static_cast<std::uint8_t>(name.size());
+    std::copy(name.begin(), name.end(), r.begin() + 33);
+    return r;
+}
+
+// A volume of the disc's sectors from 45000: the primary volume descriptor at
+// 45016, whose root is at 45020, and the blocks that a case puts there.
+struct volume {
+    std::map<std::uint32_t, block> blocks;
+    std::uint32_t end = 45100;  // the data track's end
+    void folder(std::uint32_t at, const std::vector<bytes>& records)
+    {
+        block b{};
+        std::size_t used = 0;
+        for (const bytes& r : records)
+            used += (std::copy(r.begin(), r.end(), b.begin() + static_cast<long>(used)), r.size());
+        blocks[at] = b;
+    }
+    volume()
+    {
+        block pvd{1, 'C', 'D', '0', '0', '1', 1};
+        pvd[128] = 0, pvd[129] = 8;  // blocks of 2048 bytes
+        const bytes root = record(std::string(1, '\0'), 45020, 2048, true);
+        std::copy(root.begin(), root.end(), pvd.begin() + 156);
+        blocks[45016] = pvd;
+    }
+};
+
+std::string walked(const volume& v)
+{
+    const block_reader read = [&v](std::uint32_t lba, std::uint8_t* b, std::string& why) {
+        const auto at = v.blocks.find(lba);
+        std::memset(b, 0, 2048);
+        if (at != v.blocks.end()) std::memcpy(b, at->second.data(), 2048);
+        why = "no sector";
+        return lba < v.end;
+    };
+    const track_room room = [&v](std::uint32_t lba) { return lba >= 45000 && lba < v.end ? v.end - lba : 0; };
+    iso_record root{};
+    std::vector<disc_entry> entries;
+    std::string why;
+    if (!find_root(read, 45016, root, why) || !walk_disc(read, room, root, entries, why)) return why;
+    std::ostringstream list;
+    for (const disc_entry& e : entries) list << e.path << (e.folder ? "/ " : " ");
+    return list.str();
+}
+
+TEST(Disc, WalksTheFoldersDepthFirstAsRecorded)
+{
+    const bytes dot = record(std::string(1, '\0'), 45020, 2048, true),
+                up = record(std::string(1, '\1'), 45020, 2048, true);
+    const auto with = [&](std::vector<bytes> root, std::vector<bytes> sub = {}) {
+        volume v;
+        root.insert(root.begin(), {dot, up});
+        v.folder(45020, root);
+        v.folder(45021, sub);
+        return v;
+    };
+    const bytes sub = record("SUB", 45021, 2048, true);
+    volume deep = with({record("D1", 45030, 2048, true)});
+    for (std::uint32_t i = 1; i <= 8; ++i) {
+        std::string name = "D";
+        name += std::to_string(i + 1);
+        deep.folder(45029 + i, {record(name, 45030 + i, 2048, true)});
+    }
+    bytes twice = record("X.SFD;1", 45040, 100, false);
+    twice[10] ^= 1;  // the little-endian length no longer the big-endian one
+    const std::tuple<volume, std::string> rows[] = {
+        {with({record("B.SFD;1", 45040, 4096, false), sub, record("NOEXT.;1", 45041, 1, false)},
+              {record("C.SFD;1", 45042, 0, false)}),
+         "B.SFD SUB/ SUB/C.SFD NOEXT "},
+        {with({record("LOOP", 45020, 2048, true)}), "the folder LOOP is a folder met before: folders loop"},
+        {deep, "the folder D1/D2/D3/D4/D5/D6/D7/D8 nests deeper than 8"},
+        {with({record("FAR.SFD", 45100, 10, false)}), "the file FAR.SFD lies outside the data tracks"},
+        {with({record("BIG", 45021, 2048 * 80, true)}), "the folder BIG lies outside the data tracks"},
+        {with({record("HUGE", 45021, 2 * 1024 * 1024, true)}), "the folder HUGE is larger than any folder of a disc"},
+        {with({twice}), "a record of the root folder is damaged or runs past its sector"},
+        {with({record("A/B.SFD", 45040, 10, false)}), "a record of the root folder is damaged or runs past its sector"},
+        {with({record("..", 45040, 10, true)}), "a record of the root folder is damaged or runs past its sector"},
+        {with({sub}, {record("X.SFD", 45040, 10, false), bytes{255}}),
+         "a record of the folder SUB is damaged or runs past its sector"},
+    };
+    for (const auto& [v, expected] : rows) EXPECT_EQ(walked(v), expected);
+    volume none;
+    none.blocks[45016][1] = 'X';
+    EXPECT_EQ(walked(none), "no ISO 9660 volume descriptor at sector 45016");
+}
+
+// The tracks a descriptor gives: first sector, sectors, sector size, data, file, offset.
+std::string tracks_of(bool gdi, const std::string& text, std::map<std::string, std::uint64_t> sizes)
+{
+    const file_size_of size_of = [&sizes](const std::string& name, std::uint64_t& size, std::string& why) {
+        why = name + ": missing";
+        return sizes.count(name) != 0 && (size = sizes[name], true);
+    };
+    disc_image image;
+    std::string why;
+    if (!(gdi ? parse_gdi : parse_cue)(text, size_of, image, why)) return why;
+    std::ostringstream list;
+    list << image.volume_start << ":";
+    for (const disc_track& t : image.tracks)
+        list << " " << t.first << "+" << t.count << "x" << t.sector_bytes << (t.data ? "d" : "a") << "@" << t.file
+             << "+" << t.offset;
+    return list.str();
+}
+
+TEST(Disc, DescriptorsGiveTheTrackTable)
+{
+    constexpr std::uint64_t raw = 2352;
+    // The five-track disc of the published form: pregaps in the files (150 and 225 sectors).
+    const std::string redump =
+        "REM SINGLE-DENSITY AREA\nFILE \"1.bin\" BINARY\n TRACK 01 MODE1/2352\n INDEX 01 00:00:00\n"
+        "FILE \"2.bin\" BINARY\n TRACK 02 AUDIO\n INDEX 00 00:00:00\n INDEX 01 00:02:00\n"
+        "REM HIGH-DENSITY AREA\nFILE \"3.bin\" BINARY\n TRACK 03 MODE1/2352\n INDEX 01 00:00:00\n"
+        "FILE \"4.bin\" BINARY\n TRACK 04 AUDIO\n INDEX 00 00:00:00\n INDEX 01 00:02:00\n"
+        "FILE \"5.bin\" BINARY\n TRACK 05 MODE1/2352\n INDEX 00 00:00:00\n INDEX 01 00:03:00\n";
+    const std::map<std::string, std::uint64_t> five = {
+        {"1.bin", 300 * raw}, {"2.bin", 450 * raw}, {"3.bin", 1000 * raw}, {"4.bin", 550 * raw}, {"5.bin", 1025 * raw}};
+    EXPECT_EQ(tracks_of(false, redump, five),
+              "45000: 0+300x2352d@1.bin+0 450+300x2352a@2.bin+352800 "
+              "45000+1000x2352d@3.bin+0 46150+400x2352a@4.bin+352800 "
+              "46775+800x2352d@5.bin+529200");
+    // Without the area remarks: an ordinary CD; several tracks in one file, a PREGAP, 2048-byte sectors.
+    EXPECT_EQ(tracks_of(false,
+                        "FILE \"a.bin\" BINARY\nTRACK 01 MODE1/2048\nINDEX 01 00:00:00\nFILE \"b.bin\" BINARY\n"
+                        "TRACK 02 AUDIO\nPREGAP 00:02:00\nINDEX 01 00:00:00\nTRACK 03 AUDIO\nINDEX 00 00:01:00\n"
+                        "INDEX 01 00:01:10\n",
+                        {{"a.bin", 100 * 2048}, {"b.bin", 200 * raw}}),
+              "0: 0+100x2048d@a.bin+0 250+75x2352a@b.bin+0 335+115x2352a@b.bin+199920");
+    EXPECT_EQ(tracks_of(true,
+                        "\xEF\xBB\xBF"
+                        "3\r\n1 0 4 2352 a 0\r\n2 600 0 2352 \"b c\" 0\r\n3 45000 4 2048 d 4096\r\n\r\n",
+                        {{"a", 300 * raw + 5}, {"b c", 300 * raw}, {"d", 4096 + 1211 * 2048}}),
+              "45000: 0+300x2352d@a+0 600+300x2352a@b c+0 45000+1211x2048d@d+4096");
+    // Refused: a track that runs into the next, a cue line of another form, a track without INDEX 01.
+    EXPECT_EQ(tracks_of(true, "2\n1 0 4 2352 a 0\n2 100 0 2352 b 0\n", {{"a", 101 * raw}, {"b", raw}}),
+              "a: track 1 runs into track 2");
+    EXPECT_EQ(tracks_of(false, "FILE \"a\" WAVE\n", {}),
+              "line 1: this program reads FILE \"NAME\" BINARY: \"FILE \"a\" WAVE\"");
+    EXPECT_EQ(tracks_of(false, "FILE \"a\" BINARY\nTRACK 01 AUDIO\n", {{"a", raw}}), "track 1 has no INDEX 01");
+}
+
+}  // namespace
