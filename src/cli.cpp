@@ -50,13 +50,19 @@ constexpr const char* help_text =
     "A movie without ADX audio (video alone, or MPEG audio already) is copied with\n"
     "its audio packets as they are.\n"
     "\n"
+    "A disc image (.gdi, .cue or .iso: a GD-ROM as archived, or a plain ISO image)\n"
+    "is read where it lies: each .SFD movie on its disc, PATH, is converted into\n"
+    "PLACE/IMAGE/PATH with .mpg, PLACE being the image's folder or -o DIR and IMAGE\n"
+    "its name; IMAGE/PATH converts that file, or the movies of that folder.\n"
+    "\n"
     "Exit status: 0 every movie converted whole; 1 a movie failed or lost audio;\n"
     "255 no arguments or a bad -j or -b.\n"
     "\n"
     "Examples:\n"
     "  vornalt intro.sfd\n"
     "  vornalt -j 0 -b 128 -o /tmp/movies /mnt/disc/*.sfd\n"
-    "  vornalt -c lame intro.sfd\n";
+    "  vornalt -c lame intro.sfd\n"
+    "  vornalt -j 0 -o ~/movies \"Game (Disc 1).gdi\" game.cue/MOVIE/OPENING.SFD\n";
 
 constexpr const char* standard_encoder = "toolame32";
 
