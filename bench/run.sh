@@ -5,8 +5,10 @@
 # a ~200 MB movie, side by side in one run; cp and dd for scale; peak memory.
 # Then the built-in encoder end to end on the large movie against twolame
 # alone on the same WAV file and against the one-shot conversion by ffmpeg, and
-# a batch: six ~20 MB movies encoded by twolame, -j 2 against -j 1.
-# Usage: bench/run.sh [RUNS]   (needs ffmpeg, twolame and bc; builds a Release vornalt)
+# a batch: six ~20 MB movies encoded by twolame, -j 2 against -j 1; and a
+# disc: twenty ~10 MB movies out of a GDI image of raw sectors against the
+# same movies as files, -j 0, with the stand-in encoder.
+# Usage: bench/run.sh [RUNS]   (needs ffmpeg, twolame, genisoimage and bc; builds a Release vornalt)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-5}
@@ -15,7 +17,7 @@ work="$top/bench/work"
 mkdir -p "$work"
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORNALT_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target vornalt make_sfd >/dev/null
+cmake --build "$build" -j2 --target vornalt make_sfd make_disc >/dev/null
 
 # A 45-second piece of video, repeated to make long movies; ADX audio and the
 # prepared MPEG audio last as long as the video.
@@ -154,3 +156,39 @@ echo "batch:    6 x small.sfd, encoder twolame"
 echo "  time:   -j 1 $o s, -j 2 $t s (medians of $runs runs): ratio $(ratio "$t" "$o")"
 echo "  memory: peak RSS -j 1 $(peak_kib "$build/vornalt" -j 1 -c twolame b1.sfd b2.sfd b3.sfd b4.sfd b5.sfd b6.sfd) KiB," \
     "-j 2 $(peak_kib "$build/vornalt" -j 2 -c twolame b1.sfd b2.sfd b3.sfd b4.sfd b5.sfd b6.sfd) KiB (the largest process: vornalt or an encoder)"
+
+# A disc: twenty movies out of a GD-ROM image of raw 2352-byte sectors (the
+# file system by genisoimage, the tracks by make_disc) against the same twenty
+# movies as files, each side with -j 0 and the stand-in encoder, so that the
+# passes are what is timed; from the page cache.
+cd "$work"
+make_movie disc 1
+export MOVIE=disc.sfd
+if [ ! -f disc/disc.gdi ]; then
+    rm -rf disc && mkdir -p disc/tree/MOVIE disc/files
+    i=1; while [ $i -le 20 ]; do
+        n=$(printf %02d $i)
+        cp disc.sfd "disc/files/M$n.sfd"
+        ln "disc/files/M$n.sfd" "disc/tree/MOVIE/M$n.SFD"
+        i=$((i + 1))
+    done
+    genisoimage -quiet -C 0,45000 -o disc/hd.iso disc/tree 2>/dev/null
+    "$build/make_disc" disc/hd.iso disc
+    rm disc/hd.iso
+fi
+cat disc/files/*.sfd disc/track0* > /dev/null
+mkdir -p disc/out-files disc/out-gdi
+f_times=""; g_times=""
+i=0
+while [ $i -lt "$runs" ]; do
+    rm -rf disc/out-files/* disc/out-gdi/*
+    f_times="$f_times $(seconds_of "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-files disc/files/*.sfd)"
+    g_times="$g_times $(seconds_of "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-gdi disc/disc.gdi)"
+    i=$((i + 1))
+done
+f=$(echo $f_times | median)
+g=$(echo $g_times | median)
+echo "disc:     20 x disc.sfd ($(du -m disc.sfd | cut -f1) MB), -j 0, stand-in encoder"
+echo "  time:   as files $f s, out of disc.gdi (raw sectors) $g s (medians of $runs runs): ratio $(ratio "$g" "$f")"
+echo "  memory: peak RSS files $(peak_kib "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-files disc/files/*.sfd) KiB," \
+    "disc.gdi $(peak_kib "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-gdi disc/disc.gdi) KiB"

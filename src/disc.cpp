@@ -286,6 +286,8 @@ bool disc_reader::read(std::uint32_t lba, std::uint8_t* block, std::string& why)
 
 bool disc_reader::holds(const char* path) const
 {
-    return std::any_of(files_.begin(), files_.end(),
-                       [path](const open_track& t) { return t.file && is_same_file(t.file.get(), path); });
+    return std::any_of(image_.tracks.begin(), image_.tracks.end(), [path](const disc_track& t) {
+        std::error_code error;
+        return std::filesystem::equivalent(t.file, path, error);
+    });
 }

@@ -97,7 +97,7 @@ public:
     // The user data of sector lba into block; false, with why, when it lies in
     // no data track, its file can't be read, or a raw sector is of no data mode.
     bool read(std::uint32_t lba, std::uint8_t* block, std::string& why);
-    // Whether one of the image's files that this reader has open is the file at path.
+    // Whether one of the image's files is the file at path.
     bool holds(const char* path) const;
 
 private:

@@ -138,6 +138,12 @@ bool parse_cue(std::string_view text, const file_size_of& size_of, disc_image& i
         why = "the cue sheet names no track";
         return false;
     }
+    for (const cue_track& track : tracks) {
+        if (!track.has_index1) {
+            why = "track " + std::to_string(track.number) + " has no INDEX 01";
+            return false;
+        }
+    }
     image.tracks.clear();
     std::uint64_t next = 0;  // where the next file starts on the disc
     bool in_high_density = false;
@@ -162,10 +168,6 @@ bool parse_cue(std::string_view text, const file_size_of& size_of, disc_image& i
         for (std::size_t t = 0; t < tracks.size(); ++t) {
             const cue_track& track = tracks[t];
             if (track.file != f) continue;
-            if (!track.has_index1) {
-                why = "track " + std::to_string(track.number) + " has no INDEX 01";
-                return false;
-            }
             // The track's data runs to the next track's part of the same file, or to the file's end.
             const bool last = t + 1 == tracks.size() || tracks[t + 1].file != f;
             const std::uint64_t end = std::min<std::uint64_t>(last ? sectors : tracks[t + 1].index0, sectors);
