@@ -1,12 +1,12 @@
 #!/bin/sh
 # vornalt.exe under Wine against the Linux build: the same tmp.wav, outputs and
 # messages for the sample and a fixture, again over those outputs beside an
-# input that is a folder, in order and side by side (-j 2, no
+# input that is a folder, out of a GD-ROM image, in order and side by side (-j 2, no
 # temporary files left), the same tmp.mp3 and outputs from the built-in
 # encoder, -o joined with a backslash, the same refusals of inputs named like
 # its temporary files or its output (left as they were), wildcards, a
 # drive-letter path with blanks, the missing-encoder hint.
-# Usage: tests/windows.sh LINUX_BUILD WINDOWS_BUILD   (needs wine)
+# Usage: tests/windows.sh LINUX_BUILD WINDOWS_BUILD   (needs wine and genisoimage)
 set -eu
 top="$(cd "$(dirname "$0")/.." && pwd)"
 linux="$(cd "$1" && pwd)" exe="$(cd "$2" && pwd)/vornalt.exe" sample="$top/examples/sample.sfd" fixtures="$top/tests/fixtures"
@@ -56,6 +56,18 @@ for name in tmp.wav tmp.mp3 X.mpg; do
     grep -q "status 1" "win/$name.d/out.txt"
     cmp "$sample" "win/$name.d/$name"
 done
+# A GD-ROM image of the two movies, its path written with backslashes on
+# Windows, side by side: the same outputs and messages (paths aside).
+mkdir lin/gd win/gd
+(cd lin/gd && mkdir -p tree/MOVIE && cp ../sample.sfd tree/MOVIE/SAMPLE.SFD && cp ../late.sfd tree/MOVIE/LATE.SFD &&
+    genisoimage -quiet -C 0,45000 -o hd.iso tree 2>/dev/null && "$linux/make_disc" hd.iso . && rm -rf tree hd.iso)
+cp lin/gd/* win/gd/
+(cd lin && { "$linux/vornalt" -j 2 -c ./enc gd/disc.gdi || echo "status $?"; } > gd.txt 2>&1)
+(cd win && { wine "$exe" -j 2 -c enc.bat 'gd\disc.gdi' || echo "status $?"; } > gd.txt 2>&1)
+grep -q "^gd/disc.gdi/MOVIE/LATE.SFD -> gd/disc/MOVIE/LATE.mpg$" lin/gd.txt
+tr '\\' / < win/gd.txt | cmp lin/gd.txt -
+for f in LATE SAMPLE; do cmp "lin/gd/disc/MOVIE/$f.mpg" "win/gd/disc/MOVIE/$f.mpg"; done
+cmp lin/sample.mpg win/gd/disc/MOVIE/SAMPLE.mpg
 cd win
 mkdir glob "a b"
 cp enc.bat prepared.mp2 ./*.sfd glob/
