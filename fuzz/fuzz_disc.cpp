@@ -3,14 +3,11 @@
 // text, whose files are as long as a hash of their names makes them; else a
 // file system of 2048-byte blocks, the rest of the input laid from the disc's
 // sector 45016 (its volume descriptor) on, in a data track that ends where a
-// further 16 blocks would. Built without libFuzzer, it replays every file in
-// the folders it is given.
+// further 16 blocks would.
 #include "disc.h"
 #include "iso9660.h"
 
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -47,17 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
 }
 
-#ifdef VORNALT_REPLAY
-int main(int argc, char** argv)
+extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    for (int i = 1; i < argc; ++i) {
-        for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
-            std::vector<std::uint8_t> data;
-            std::FILE* f = std::fopen(entry.path().c_str(), "rb");
-            for (int c; (c = std::fgetc(f)) != EOF;) data.push_back(static_cast<std::uint8_t>(c));
-            std::fclose(f);
-            LLVMFuzzerTestOneInput(data.data(), data.size());
-        }
-    }
+    return 0;
 }
-#endif
+
+#include "replay.h"

@@ -1,14 +1,11 @@
 // Any bytes through pass 1, the probe of the encoded audio (tags, frame
 // header report) and pass 2. The first byte sets verbose and the level; the next two split
-// the rest into the movie and the encoded audio. Built without libFuzzer, it
-// replays every file in the folders it is given: the seeds and the findings.
+// the rest into the movie and the encoded audio.
 #include "mpeg.h"
 #include "passes.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <vector>
 
 namespace {
 
@@ -48,18 +45,4 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return std::freopen("/dev/null", "w", stdout) != nullptr ? 0 : 1;  // the passes report on stdout
 }
 
-#ifdef VORNALT_REPLAY
-int main(int argc, char** argv)
-{
-    LLVMFuzzerInitialize(&argc, &argv);
-    for (int i = 1; i < argc; ++i) {
-        for (const auto& entry : std::filesystem::directory_iterator(argv[i])) {
-            std::vector<std::uint8_t> data;
-            std::FILE* f = std::fopen(entry.path().c_str(), "rb");
-            for (int c; (c = std::fgetc(f)) != EOF;) data.push_back(static_cast<std::uint8_t>(c));
-            std::fclose(f);
-            LLVMFuzzerTestOneInput(data.data(), data.size());
-        }
-    }
-}
-#endif
+#include "replay.h"
