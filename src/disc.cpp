@@ -85,6 +85,20 @@ bool read_descriptor(const std::string& path, std::string& text, std::string& wh
     return true;
 }
 
+// The address that a raw sector's header gives, from its minute, second and
+// frame (BCD); false when it has no sync pattern or no such header.
+bool raw_sector_address(const std::uint8_t* raw, std::uint32_t& lba)
+{
+    if (std::memcmp(raw, sync_pattern, sizeof sync_pattern) != 0) return false;
+    const int m = bcd(raw[address_field]), s = bcd(raw[address_field + 1]), f = bcd(raw[address_field + 2]);
+    if (m < 0 || s < 0 || f < 0 || s >= 60 || f >= 75) return false;
+    const auto frames = (static_cast<std::uint32_t>(m) * 60 + static_cast<std::uint32_t>(s)) * frames_per_second +
+                        static_cast<std::uint32_t>(f);
+    if (frames < lead_in_frames) return false;
+    lba = frames - lead_in_frames;
+    return true;
+}
+
 // The raw sector header of the volume descriptor must give the address that
 // the table gives it: else the layout was misread.
 bool check_volume_header(const disc_image& image, std::string& why)
@@ -121,18 +135,6 @@ bool check_volume_header(const disc_image& image, std::string& why)
 bool is_disc_image_name(std::string_view path)
 {
     return ends_with(path, ".gdi") || ends_with(path, ".cue") || ends_with(path, ".iso");
-}
-
-bool raw_sector_address(const std::uint8_t* raw, std::uint32_t& lba)
-{
-    if (std::memcmp(raw, sync_pattern, sizeof sync_pattern) != 0) return false;
-    const int m = bcd(raw[address_field]), s = bcd(raw[address_field + 1]), f = bcd(raw[address_field + 2]);
-    if (m < 0 || s < 0 || f < 0 || s >= 60 || f >= 75) return false;
-    const auto frames = (static_cast<std::uint32_t>(m) * 60 + static_cast<std::uint32_t>(s)) * frames_per_second +
-                        static_cast<std::uint32_t>(f);
-    if (frames < lead_in_frames) return false;
-    lba = frames - lead_in_frames;
-    return true;
 }
 
 const disc_track* data_track_of(const disc_image& image, std::uint32_t lba)

@@ -57,8 +57,8 @@ bool parse_gdi(std::string_view text, const file_size_of& size_of, disc_image& i
 bool parse_cue(std::string_view text, const file_size_of& size_of, disc_image& image, std::string& why);
 // A plain .iso of size bytes: 2048-byte sectors from sector 0, or from
 // high_density_start when it is a GD-ROM's high-density track saved alone,
-// which the root directory's "." record tells (read_root gives the user data
-// of a sector of the file).
+// which the root directory's "." record tells (read_sector reads a sector of
+// the file).
 bool place_iso(const std::string& path, std::uint64_t size,
                const std::function<bool(std::uint32_t sector, std::uint8_t* block)>& read_sector, disc_image& image,
                std::string& why);
@@ -83,10 +83,6 @@ std::uint32_t data_sectors_from(const disc_image& image, std::uint32_t lba);
 
 // The data track that holds sector lba, or null.
 const disc_track* data_track_of(const disc_image& image, std::uint32_t lba);
-
-// The address that a raw sector's header gives, from its minute, second and
-// frame (BCD); false when it has no sync pattern or no such header.
-bool raw_sector_address(const std::uint8_t* raw, std::uint32_t& lba);
 
 // Reads sectors of an image: its track files, opened by this reader on first
 // use, one handle a track, and the room for a raw sector.
