@@ -91,8 +91,8 @@ TEST(Disc, WalksTheFoldersDepthFirstAsRecorded)
     twice[10] ^= 1;  // the little-endian length no longer the big-endian one
     const std::tuple<volume, std::string> rows[] = {
         {with({record("B.SFD;1", 45040, 4096, false), sub, record("NOEXT.;1", 45041, 1, false)},
-              {record("C.SFD;1", 45042, 0, false)}),
-         "B.SFD SUB/ SUB/C.SFD NOEXT "},
+              {record("C.SFD;1", 45042, 0, false), record("LONG.SFD", 45043, 0x1234567, false)}),
+         "B.SFD SUB/ SUB/C.SFD SUB/LONG.SFD NOEXT "},
         {with({record("LOOP", 45020, 2048, true)}), "the folder LOOP is a folder met before: folders loop"},
         {deep, "the folder D1/D2/D3/D4/D5/D6/D7/D8 nests deeper than 8"},
         {with({record("FAR.SFD", 45100, 10, false)}), "the file FAR.SFD lies outside the data tracks"},
@@ -159,6 +159,7 @@ TEST(Disc, DescriptorsGiveTheTrackTable)
     // Refused: a track that runs into the next, a cue line of another form, a track without INDEX 01.
     EXPECT_EQ(tracks_of(true, "2\n1 0 4 2352 a 0\n2 100 0 2352 b 0\n", {{"a", 101 * raw}, {"b", raw}}),
               "a: track 1 runs into track 2");
+    EXPECT_EQ(tracks_of(true, "\r\n \n", {}), "line 3: not the number of tracks (1 to 99): \"\"");
     EXPECT_EQ(tracks_of(false, "FILE \"a\" WAVE\n", {}),
               "line 1: this program reads FILE \"NAME\" BINARY: \"FILE \"a\" WAVE\"");
     EXPECT_EQ(tracks_of(false, "FILE \"a\" BINARY\nTRACK 01 AUDIO\n", {{"a", raw}}), "track 1 has no INDEX 01");
