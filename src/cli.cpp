@@ -2,6 +2,7 @@
 
 #include "batch.h"
 #include "disc.h"
+#include "encoders.h"
 #include "job.h"
 #include "platform.h"
 
@@ -79,7 +80,8 @@ encoder_choice default_encoder(messages& console)
 struct run_plan {
     enum { convert, help, version, bad_parallel, bad_bitrate } what = convert;
     std::vector<conversion> jobs;
-    unsigned parallel = 1;  // conversions at once
+    unsigned parallel = 1;          // conversions at once
+    unsigned encoding_threads = 0;  // threads of the built-in encoder at once: -j's number; 0: one per processor
 };
 
 bool is_help(const char* arg)
@@ -275,6 +277,7 @@ run_plan parse_arguments(int argc, char** argv)
             plan.what = run_plan::bad_parallel;
             return plan;
         }
+        if (arg[1] == 'j') plan.encoding_threads = plan.parallel;
     }
     return plan;
 }
@@ -357,6 +360,7 @@ int run(int argc, char** argv)
         break;
     }
     choose_encoders(plan.jobs, console);
+    set_encoding_threads(plan.encoding_threads != 0 ? plan.encoding_threads : processor_count());
     const std::vector<bool> results = run_conversions(plan.jobs, plan.parallel);
     tell_failures(plan.jobs, results, console);
     return std::find(results.begin(), results.end(), false) != results.end() ? 1 : 0;

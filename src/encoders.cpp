@@ -8,13 +8,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -50,11 +55,13 @@ void append_file(const std::string& path, std::string& text)
 // ---------------------------------------------------------------------------
 // The built-in encoder
 
-// Samples a channel handed to the library at a time, and room for what it
-// gives back: the frames of those samples and of those it held, each at
-// most 1728 bytes (384 kbit/s at 32000 Hz) and a padding byte.
-constexpr int pcm_frames = 8 * TWOLAME_SAMPLES_PER_FRAME;
-constexpr int mp2_bytes = 16 * 1729;
+// A segment of the stream, which one library encoder takes: a fixed number
+// of frames of 1152 samples a channel. Room for what the library gives back
+// for a segment and the frame before it: each frame at most 1728 bytes (384
+// kbit/s at 32000 Hz) and a padding byte.
+constexpr std::uint32_t frame_samples = TWOLAME_SAMPLES_PER_FRAME;
+constexpr std::uint32_t segment_frames = 64;
+constexpr int mp2_bytes = static_cast<int>(segment_frames + 2) * 1729;
 
 struct twolame_closer {
     void operator()(twolame_options* options) const { twolame_close(&options); }
@@ -82,9 +89,9 @@ encoder_state make_encoder(int channels, int sample_rate, int kbits)
 void encode_silence()
 {
     const encoder_state options = make_encoder(1, 44100, 0);
-    static short silence[TWOLAME_SAMPLES_PER_FRAME];
+    static short silence[frame_samples];
     static unsigned char frame[mp2_bytes];
-    twolame_encode_buffer_interleaved(options.get(), silence, TWOLAME_SAMPLES_PER_FRAME, frame, mp2_bytes);
+    twolame_encode_buffer_interleaved(options.get(), silence, frame_samples, frame, mp2_bytes);
 }
 
 void fill_shared_tables()
@@ -130,31 +137,185 @@ std::optional<int> choose_bit_rate(const wav_format& format, const char* bitrate
     return std::nullopt;
 }
 
-// The PCM of tmp.wav through the encoder into tmp.mp3. False on a write error.
-bool encode_stream(twolame_options* options, std::FILE* wav, const wav_format& format, std::FILE* mp3)
-{
-    const int frame_bytes = 2 * format.channels;
-    auto raw = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(pcm_frames * frame_bytes));
-    auto pcm = std::make_unique<short[]>(static_cast<std::size_t>(pcm_frames * format.channels));
-    auto out = std::make_unique<unsigned char[]>(mp2_bytes);
-    // The samples that the header declares, as far as the file holds them.
-    std::uint32_t left = format.data_bytes / static_cast<std::uint32_t>(frame_bytes);
-    for (std::size_t got; (got = std::fread(raw.get(), static_cast<std::size_t>(frame_bytes),
-                                            std::min<std::uint32_t>(left, pcm_frames), wav)) > 0;) {
-        left -= static_cast<std::uint32_t>(got);
-        const std::uint8_t* sample = raw.get();  // little-endian 16-bit samples
-        std::generate_n(pcm.get(), got * static_cast<std::size_t>(format.channels), [&sample] {
-            const auto value = static_cast<short>(sample[0] | sample[1] << 8);
-            sample += 2;
-            return value;
-        });
-        const int n =
-            twolame_encode_buffer_interleaved(options, pcm.get(), static_cast<int>(got), out.get(), mp2_bytes);
-        if (n > 0 && std::fwrite(out.get(), 1, static_cast<std::size_t>(n), mp3) != static_cast<std::size_t>(n))
-            return false;
+// The encoding threads that the whole process runs at once: the conversions
+// side by side share them. A mutex and a condition, which race checkers
+// such as helgrind see.
+class encoding_slots {
+public:
+    void set(unsigned n)
+    {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        free_ += static_cast<int>(n) - static_cast<int>(count_);
+        count_ = n;
     }
-    const int n = twolame_encode_flush(options, out.get(), mp2_bytes);
-    return n <= 0 || std::fwrite(out.get(), 1, static_cast<std::size_t>(n), mp3) == static_cast<std::size_t>(n);
+    unsigned count()
+    {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        return count_;
+    }
+    void take()
+    {
+        std::unique_lock<std::mutex> hold(mutex_);
+        freed_.wait(hold, [this] { return free_ > 0; });
+        --free_;
+    }
+    void give()
+    {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        ++free_;
+        freed_.notify_one();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable freed_;
+    unsigned count_ = 1;
+    int free_ = 1;
+};
+encoding_slots slots;
+
+// What the threads that encode one stream share: the stream, the segments
+// taken and written, and the bytes of the segments in flight, at most
+// window of them, each in its slot until it is written.
+struct segmented_stream {
+    const std::string& wav_path;
+    const wav_format& format;
+    int kbits;
+    std::uint64_t samples;  // a channel, as far as tmp.wav holds them
+    std::uint32_t segments;
+    std::uint32_t window;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::uint32_t next = 0;     // the next segment to encode
+    std::uint32_t written = 0;  // the segments written to tmp.mp3
+    std::vector<std::vector<unsigned char>> encoded;
+    std::vector<bool> ready;
+    int read_error = 0;  // stops the encoding
+    bool stop = false;   // a read or write error: no more segments
+};
+
+// The buffers of a thread that encodes segments.
+struct segment_buffers {
+    std::vector<std::uint8_t> raw;
+    std::vector<short> pcm;
+    std::vector<unsigned char> out;
+};
+
+// Encodes segment k into out: a fresh encoder first takes the frame before
+// the segment, whose output is dropped (once the library has seen frame
+// j - 1, its frame j comes out as in the whole stream: layer II keeps no bit
+// reservoir), then the segment's frames; the last segment is flushed. False,
+// errno set, when tmp.wav can't be read, or no encoder starts.
+bool encode_segment(const segmented_stream& s, std::FILE* wav, std::uint32_t k, segment_buffers& b,
+                    std::vector<unsigned char>& out)
+{
+    const std::uint64_t first = std::uint64_t{k} * segment_frames * frame_samples;
+    const std::uint64_t early = k > 0 ? frame_samples : 0;
+    const std::uint64_t end = std::min<std::uint64_t>(first + segment_frames * frame_samples, s.samples);
+    const auto channels = static_cast<std::size_t>(s.format.channels);
+    const std::size_t count = static_cast<std::size_t>(end - first + early);
+    b.raw.resize(count * channels * 2);
+    b.pcm.resize(count * channels);
+    if (!seek_file(wav, wav_header_bytes + (first - early) * channels * 2) ||
+        std::fread(b.raw.data(), 1, b.raw.size(), wav) != b.raw.size()) {
+        if (std::ferror(wav) == 0) errno = EIO;  // shorter than it was when the encoding started
+        return false;
+    }
+    for (std::size_t i = 0; i < b.pcm.size(); ++i)  // little-endian 16-bit samples
+        b.pcm[i] = static_cast<short>(b.raw[2 * i] | b.raw[2 * i + 1] << 8);
+    const encoder_state options = make_encoder(s.format.channels, static_cast<int>(s.format.sample_rate), s.kbits);
+    if (!options) {
+        errno = ENOMEM;
+        return false;
+    }
+    b.out.resize(mp2_bytes);
+    out.clear();
+    const auto encode = [&](const short* pcm, std::uint64_t samples) {
+        if (samples == 0) return 0;
+        return twolame_encode_buffer_interleaved(options.get(), pcm, static_cast<int>(samples), b.out.data(),
+                                                 mp2_bytes);
+    };
+    encode(b.pcm.data(), early);
+    const int n = encode(b.pcm.data() + early * channels, end - first);
+    out.assign(b.out.begin(), b.out.begin() + std::max(n, 0));
+    if (k + 1 == s.segments) {
+        const int last = twolame_encode_flush(options.get(), b.out.data(), mp2_bytes);
+        out.insert(out.end(), b.out.begin(), b.out.begin() + std::max(last, 0));
+    }
+    return true;
+}
+
+// A thread's share of a stream: the next segment whose slot is free, until
+// none is left or the encoding stops; each encoded while holding one of the
+// process's encoding slots.
+void encode_segments(segmented_stream& s)
+{
+    file_handle wav(s.wav_path.c_str(), "rb", false);
+    segment_buffers buffers;
+    std::vector<unsigned char> out;
+    for (;;) {
+        std::uint32_t k = 0;
+        {
+            std::unique_lock<std::mutex> hold(s.mutex);
+            s.changed.wait(hold, [&s] { return s.stop || s.next >= s.segments || s.next < s.written + s.window; });
+            if (s.stop || s.next >= s.segments) return;
+            k = s.next++;
+        }
+        slots.take();
+        const bool encoded = wav && encode_segment(s, wav.get(), k, buffers, out);
+        const int err = wav ? errno : wav.open_error();
+        slots.give();
+        const std::lock_guard<std::mutex> hold(s.mutex);
+        if (encoded) {
+            s.encoded[k % s.window].swap(out);
+            s.ready[k % s.window] = true;
+        } else if (!s.stop) {
+            s.read_error = err;
+            s.stop = true;
+        }
+        s.changed.notify_all();
+    }
+}
+
+// The PCM of tmp.wav through the encoder into tmp.mp3, its segments encoded
+// side by side by up to the process's encoding slots' threads and written in
+// order. False on a write error of tmp.mp3 (errno set), or a read error of
+// tmp.wav (read_error set).
+bool encode_stream(const std::string& wav_path, const wav_format& format, int kbits, std::uint64_t samples,
+                   std::FILE* mp3, int& read_error)
+{
+    const std::uint64_t frames = (samples + frame_samples - 1) / frame_samples;
+    const auto segments =
+        static_cast<std::uint32_t>(std::max<std::uint64_t>(1, (frames + segment_frames - 1) / segment_frames));
+    const unsigned threads = std::min(slots.count(), segments);
+    segmented_stream s{wav_path, format, kbits, samples, segments, 2 * threads, {}, {}, 0, 0, {}, {}, 0, false};
+    s.encoded.resize(s.window);
+    s.ready.resize(s.window);
+    std::vector<std::thread> workers;
+    for (unsigned i = 0; i < threads; ++i) workers.emplace_back(encode_segments, std::ref(s));
+    bool written = true;
+    std::vector<unsigned char> bytes;
+    for (std::uint32_t k = 0; k < segments && written; ++k) {
+        {
+            std::unique_lock<std::mutex> hold(s.mutex);
+            s.changed.wait(hold, [&] { return s.stop || s.ready[k % s.window]; });
+            if (!s.ready[k % s.window]) break;
+            bytes.swap(s.encoded[k % s.window]);
+            s.ready[k % s.window] = false;
+        }
+        written = std::fwrite(bytes.data(), 1, bytes.size(), mp3) == bytes.size();
+        const int err = errno;
+        const std::lock_guard<std::mutex> hold(s.mutex);
+        ++s.written;
+        s.stop = s.stop || !written;
+        s.changed.notify_all();
+        errno = err;
+    }
+    const int err = errno;
+    for (std::thread& worker : workers) worker.join();
+    read_error = s.read_error;
+    errno = err;
+    return written;
 }
 
 }  // namespace
@@ -209,10 +370,16 @@ bool encode_builtin(const char* bitrate, const encode_files& files)
         tell_reason(files.log, mp3_path, mp3.open_error());
         return false;
     }
-    const bool written = encode_stream(options.get(), wav.get(), format, mp3.get());
+    // The samples that the header declares, as far as the file holds them.
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(wav_path, error);
+    const std::uint64_t held = error || size < wav_header_bytes ? 0 : (size - wav_header_bytes) / (2 * format.channels);
+    const std::uint64_t samples = std::min<std::uint64_t>(format.data_bytes / (2 * format.channels), held);
+    int read_error = 0;
+    const bool written = encode_stream(wav_path, format, *kbits, samples, mp3.get(), read_error);
     const int err = errno;
-    if (std::ferror(wav.get()) != 0) {
-        tell_reason(files.log, wav_path, err);
+    if (read_error != 0) {
+        tell_reason(files.log, wav_path, read_error);
         return false;
     }
     if (!written || !mp3.close_written()) {
@@ -220,4 +387,9 @@ bool encode_builtin(const char* bitrate, const encode_files& files)
         return false;
     }
     return true;
+}
+
+void set_encoding_threads(unsigned threads)
+{
+    slots.set(std::max(threads, 1u));
 }
