@@ -3,8 +3,9 @@
 # same bytes (reads the input twice, writes a WAV file and an output of the
 # sizes the program writes, runs the same stand-in encoder), for a ~20 MB and
 # a ~200 MB movie, side by side in one run; cp and dd for scale; peak memory.
-# Then the built-in encoder end to end on the large movie against twolame
-# alone on the same WAV file and against the one-shot conversion by ffmpeg, and
+# Then the built-in encoder end to end on the large movie (on every processor,
+# and with -j 1 on one) against twolame alone on the same WAV file and against
+# the one-shot conversion by ffmpeg, and
 # a batch: six ~20 MB movies encoded by twolame, -j 2 against -j 1; and a
 # disc: twenty ~10 MB movies out of a GDI image of raw sectors against the
 # same movies as files, -j 0, with the stand-in encoder.
@@ -116,11 +117,13 @@ rm -f tmp.wav tmp.mp3 large.mpg
 "$build/vornalt" large.sfd >/dev/null 2>&1
 cp tmp.wav large.wav
 oneshot="ffmpeg -nostdin -v error -y -c:a adpcm_adx -i large.sfd -c:v copy -c:a mp2 oneshot.mpg"
-b_times=""; t_times=""; o_times=""
+b_times=""; s_times=""; t_times=""; o_times=""
 i=0
 while [ $i -lt "$runs" ]; do
     rm -f tmp.wav tmp.mp3 large.mpg
     b_times="$b_times $(seconds_of "$build/vornalt" large.sfd)"
+    rm -f tmp.wav tmp.mp3 large.mpg
+    s_times="$s_times $(seconds_of "$build/vornalt" -j 1 large.sfd)"
     rm -f twolame.mp2
     t_times="$t_times $(seconds_of twolame large.wav twolame.mp2)"
     rm -f oneshot.mpg
@@ -128,12 +131,14 @@ while [ $i -lt "$runs" ]; do
     i=$((i + 1))
 done
 b=$(echo $b_times | median)
+sj=$(echo $s_times | median)
 t=$(echo $t_times | median)
 o=$(echo $o_times | median)
-echo "built-in: large.sfd end to end with the built-in encoder (default rate), medians of $runs runs"
+echo "built-in: large.sfd end to end with the built-in encoder (default rate) on $(nproc) processors, medians of $runs runs"
 echo "  time:   vornalt $b s, twolame alone on its WAV $t s (ratio $(ratio "$b" "$t")), ffmpeg one-shot $o s (ratio $(ratio "$b" "$o"))"
-echo "  memory: peak RSS vornalt $(peak_kib "$build/vornalt" large.sfd) KiB, twolame $(peak_kib twolame large.wav twolame.mp2) KiB," \
-    "ffmpeg $(peak_kib $oneshot) KiB"
+echo "          vornalt -j 1 (one encoding thread) $sj s (ratio to twolame $(ratio "$sj" "$t"))"
+echo "  memory: peak RSS vornalt $(peak_kib "$build/vornalt" large.sfd) KiB, -j 1 $(peak_kib "$build/vornalt" -j 1 large.sfd) KiB," \
+    "twolame $(peak_kib twolame large.wav twolame.mp2) KiB, ffmpeg $(peak_kib $oneshot) KiB"
 rm -f large.wav twolame.mp2 oneshot.mpg
 
 # A disc's worth: six movies with a real encoder, two at a time against one
