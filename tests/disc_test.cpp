@@ -160,6 +160,7 @@ TEST(Disc, DescriptorsGiveTheTrackTable)
     EXPECT_EQ(tracks_of(true, "2\n1 0 4 2352 a 0\n2 100 0 2352 b 0\n", {{"a", 101 * raw}, {"b", raw}}),
               "a: track 1 runs into track 2");
     EXPECT_EQ(tracks_of(true, "\r\n \n", {}), "line 3: not the number of tracks (1 to 99): \"\"");
+    EXPECT_EQ(tracks_of(true, "1\n1 0 4 2048 a 0\nx\n", {{"a", 2048}}), "line 3: a line after the last track: \"x\"");
     EXPECT_EQ(tracks_of(false, "FILE \"a\" WAVE\n", {}),
               "line 1: this program reads FILE \"NAME\" BINARY: \"FILE \"a\" WAVE\"");
     EXPECT_EQ(tracks_of(false, "FILE \"a\" BINARY\nTRACK 01 AUDIO\n", {{"a", raw}}), "track 1 has no INDEX 01");
