@@ -12,8 +12,9 @@
 //                    DIR/disc.cue as published for the console's discs, with
 //                    the pregaps of the audio track (150 sectors) and of the
 //                    last data track (225) inside their files.
-// Raw data sectors carry the sync pattern, their address and mode 1; their
-// error-correction bytes are zeros. Audio sectors hold a pattern.
+// Raw data sectors carry the sync pattern, their address, mode 1, and a valid
+// EDC and P and Q parity (which chdman strips, and a reader of CHDs must make
+// again). Audio sectors hold a pattern.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -58,6 +59,59 @@ std::uint8_t bcd(std::uint32_t v)
     return static_cast<std::uint8_t>(v / 10 << 4 | v % 10);
 }
 
+// GF(2^8) of x^8 + x^4 + x^3 + x^2 + 1, by shifts.
+std::uint8_t times(std::uint8_t a, std::uint8_t b)
+{
+    std::uint8_t p = 0;
+    for (; b != 0; b >>= 1) {
+        if (b & 1) p ^= a;
+        a = static_cast<std::uint8_t>(a << 1 ^ (a & 0x80 ? 0x1D : 0));
+    }
+    return p;
+}
+
+// The two parity bytes of a vector of n bytes at sector positions 12 + pos(i):
+// the A and B for which all n + 2 bytes XOR to 0 and the sum of byte i times
+// alpha^(n+1-i), with A at alpha^1 and B at alpha^0, is 0 (found by trying
+// every A).
+template <typename Position>
+void put_parity(std::uint8_t* s, int n, Position pos, std::uint8_t* a_at, std::uint8_t* b_at)
+{
+    std::uint8_t x = 0, sum = 0;
+    for (int i = 0; i < n; ++i) {
+        std::uint8_t term = s[12 + pos(i)];
+        for (int k = 0; k < n + 1 - i; ++k) term = times(term, 2);
+        x ^= s[12 + pos(i)];
+        sum ^= term;
+    }
+    for (int a = 0; a < 256; ++a) {
+        const auto b = static_cast<std::uint8_t>(x ^ a);
+        if ((sum ^ times(static_cast<std::uint8_t>(a), 2) ^ b) == 0) {
+            *a_at = static_cast<std::uint8_t>(a);
+            *b_at = b;
+            return;
+        }
+    }
+}
+
+// EDC (a CRC-32 of polynomial 0xD8018001, least significant bit first) and P
+// and Q parity of a mode 1 sector.
+void put_ecc(std::uint8_t* s)
+{
+    std::uint32_t edc = 0;
+    for (int i = 0; i < 2064; ++i) {
+        edc ^= s[i];
+        for (int b = 0; b < 8; ++b) edc = edc & 1 ? edc >> 1 ^ 0xD8018001u : edc >> 1;
+    }
+    for (int i = 0; i < 4; ++i) s[2064 + i] = static_cast<std::uint8_t>(edc >> (8 * i));
+    for (int p = 0; p < 86; ++p)
+        put_parity(
+            s, 24, [p](int c) { return p + 86 * c; }, s + 2076 + p, s + 2162 + p);
+    for (int q = 0; q < 52; ++q)
+        put_parity(
+            s, 43, [q](int c) { return (86 * (q / 2) + 88 * c) % 2236 + q % 2; }, s + 2248 + q, s + 2300 + q);
+}
+
 // Raw mode 1 sectors from lba on, of the user data at data (whole sectors; zeros past its end).
 void put_data(bytes& out, std::uint32_t lba, const std::uint8_t* data, std::size_t sectors, std::size_t have)
 {
@@ -69,6 +123,7 @@ void put_data(bytes& out, std::uint32_t lba, const std::uint8_t* data, std::size
         s[14] = bcd(frames % 75);
         s[15] = 1;
         if (i * user < have) std::memcpy(s + 16, data + i * user, std::min<std::size_t>(user, have - i * user));
+        put_ecc(s);
         out.insert(out.end(), s, s + raw);
     }
 }

@@ -104,21 +104,17 @@ bool raw_sector_address(const std::uint8_t* raw, std::uint32_t& lba)
 bool check_volume_header(const disc_image& image, std::string& why)
 {
     const std::uint32_t lba = image.volume_start + volume_descriptor_sector;
-    const disc_track* track = data_track_of(image, lba);
-    if (track == nullptr) {
-        why = "no data track holds sector " + std::to_string(lba) + ", where the file system starts";
+    disc_reader reader(image);
+    const std::uint8_t* sector = nullptr;
+    const disc_track* track = nullptr;
+    if (!reader.read_stored(lba, sector, track, why)) {
+        if (track == nullptr)
+            why = "no data track holds sector " + std::to_string(lba) + ", where the file system starts";
         return false;
     }
-    if (track->sector_bytes != raw_sector_bytes) return true;
-    file_handle f(track->file.c_str(), "rb");
-    std::uint8_t raw[raw_sector_bytes];
     std::uint32_t said = 0;
-    if (!f || !seek_file(f.get(), track->offset + std::uint64_t{lba - track->first} * raw_sector_bytes) ||
-        std::fread(raw, 1, sizeof raw, f.get()) != sizeof raw) {
-        why = track->file + ": " + (f ? "too short for sector " + std::to_string(lba) : error_text(f.open_error()));
-        return false;
-    }
-    if (!raw_sector_address(raw, said)) {
+    if (track->sector_bytes != raw_sector_bytes) return true;
+    if (!raw_sector_address(sector, said)) {
         why = "sector " + std::to_string(lba) + " has no sector header: the layout of the image was misread";
         return false;
     }
@@ -134,7 +130,7 @@ bool check_volume_header(const disc_image& image, std::string& why)
 
 bool is_disc_image_name(std::string_view path)
 {
-    return ends_with(path, ".gdi") || ends_with(path, ".cue") || ends_with(path, ".iso");
+    return ends_with(path, ".gdi") || ends_with(path, ".cue") || ends_with(path, ".iso") || ends_with(path, ".chd");
 }
 
 const disc_track* data_track_of(const disc_image& image, std::uint32_t lba)
@@ -155,7 +151,10 @@ bool open_disc_image(const std::string& path, disc_image& image, std::string& wh
         reason = name + ": " + reason;
         return false;
     };
-    if (ends_with(path, ".iso")) {
+    if (ends_with(path, ".chd")) {
+        std::uint64_t size = 0;
+        if (!size_of_file(path, size, why) || !place_chd(path, image, why)) return false;
+    } else if (ends_with(path, ".iso")) {
         std::uint64_t size = 0;
         if (!size_of_file(path, size, why)) return false;
         file_handle f(path.c_str(), "rb");
@@ -246,12 +245,21 @@ bool list_disc_files(const disc_image& image, std::vector<disc_entry>& entries, 
            walk_disc(read, room, root, entries, why);
 }
 
-bool disc_reader::read(std::uint32_t lba, std::uint8_t* block, std::string& why)
+bool disc_reader::read_stored(std::uint32_t lba, const std::uint8_t*& sector, const disc_track*& track,
+                              std::string& why)
 {
-    const disc_track* track = data_track_of(image_, lba);
+    track = data_track_of(image_, lba);
     if (track == nullptr) {
         why = "sector " + std::to_string(lba) + " lies in no data track of the image";
         return false;
+    }
+    if (image_.chd != nullptr) {
+        if (chd_ == nullptr) chd_ = std::make_unique<chd_reader>(image_.path, *image_.chd);
+        std::uint8_t* stored = nullptr;
+        const auto frame = static_cast<std::uint32_t>(track->offset + (lba - track->first));
+        if (!chd_->read_frame(frame, stored, why)) return false;
+        sector = stored;
+        return true;
     }
     open_track& t = files_[static_cast<std::size_t>(track - image_.tracks.data())];
     if (!t.file && !t.file.open(track->file.c_str(), "rb")) {
@@ -264,8 +272,7 @@ bool disc_reader::read(std::uint32_t lba, std::uint8_t* block, std::string& why)
         why = track->file + ": " + error_text(errno);
         return false;
     }
-    std::uint8_t* into = size == raw_sector_bytes ? raw_ : block;
-    const std::size_t got = std::fread(into, 1, size, t.file.get());
+    const std::size_t got = std::fread(raw_, 1, size, t.file.get());
     t.at = at + got;
     if (got != size) {
         why = std::ferror(t.file.get()) != 0 ? track->file + ": " + error_text(errno)
@@ -273,16 +280,26 @@ bool disc_reader::read(std::uint32_t lba, std::uint8_t* block, std::string& why)
         t.at = ~std::uint64_t{0};  // seek again
         return false;
     }
-    if (size == raw_sector_bytes) {
-        const int mode = raw_[mode_field];
-        const bool form1 = mode == 2 && (raw_[submode_field] & form2_flag) == 0;
+    sector = raw_;
+    return true;
+}
+
+bool disc_reader::read(std::uint32_t lba, std::uint8_t* block, std::string& why)
+{
+    const std::uint8_t* sector = nullptr;
+    const disc_track* track = nullptr;
+    if (!read_stored(lba, sector, track, why)) return false;
+    if (track->sector_bytes == raw_sector_bytes) {
+        const int mode = sector[mode_field];
+        const bool form1 = mode == 2 && (sector[submode_field] & form2_flag) == 0;
         if (mode != 1 && !form1) {
             why = "sector " + std::to_string(lba) + " of the image is no data sector (mode " + std::to_string(mode) +
                   (mode == 2 ? " form 2)" : ")");
             return false;
         }
-        std::memcpy(block, raw_ + (mode == 1 ? mode1_data : mode2_form1_data), block_bytes);
+        sector += mode == 1 ? mode1_data : mode2_form1_data;
     }
+    std::memcpy(block, sector, block_bytes);
     return true;
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,7 +24,8 @@ constexpr std::uint32_t high_density_start = 45000;
 constexpr std::uint32_t volume_descriptor_sector = 16;
 
 // A track: sectors first to first + count - 1 of the disc, stored one after
-// another in a file from a byte offset on.
+// another in a file from a byte offset on; in a CHD, in its frames from the
+// frame that offset gives on.
 struct disc_track {
     int number;
     std::uint32_t first;
@@ -34,13 +36,17 @@ struct disc_track {
     std::uint64_t offset;
 };
 
+// What a CHD holds: its codecs, hunks and map (disc_chd.cpp).
+struct chd_layout;
+
 struct disc_image {
-    std::string path;                // as given
-    std::vector<disc_track> tracks;  // in ascending order of their sectors, none overlapping
-    std::uint32_t volume_start = 0;  // where the data area starts: high_density_start on a GD-ROM
+    std::string path;                       // as given
+    std::vector<disc_track> tracks;         // in ascending order of their sectors, none overlapping
+    std::uint32_t volume_start = 0;         // where the data area starts: high_density_start on a GD-ROM
+    std::shared_ptr<const chd_layout> chd;  // a CHD's: its tracks lie in its hunks
 };
 
-// Whether a file name names a disc image: it ends in .gdi, .cue or .iso, any case.
+// Whether a file name names a disc image: it ends in .gdi, .cue, .iso or .chd, any case.
 bool is_disc_image_name(std::string_view path);
 
 // Reads the image's descriptor, the sizes of its track files and, for raw
@@ -81,6 +87,29 @@ bool list_disc_files(const disc_image& image, std::vector<disc_entry>& entries, 
 // when lba lies in no data track.
 std::uint32_t data_sectors_from(const disc_image& image, std::uint32_t lba);
 
+// A .chd of version 5 of a CD or GD-ROM: its header, metadata (the tracks)
+// and map; false, with why, when this program can't read it.
+bool place_chd(const std::string& path, disc_image& image, std::string& why);
+
+// Reads the frames of a CHD: the file, opened by the reader, and the hunk
+// decompressed last, kept, so that sectors read in order decode each hunk once.
+class chd_reader {
+public:
+    chd_reader(const std::string& path, const chd_layout& chd) : path_(path), chd_(chd) {}
+    // The frame (2352 sector bytes, then subcode) at sector; false, with why,
+    // when its hunk can't be read or is damaged.
+    bool read_frame(std::uint32_t frame, std::uint8_t*& sector, std::string& why);
+
+private:
+    bool decode(std::uint32_t hunk, std::string& why);
+    bool unpack(std::uint32_t codec);
+    std::string path_;
+    const chd_layout& chd_;
+    file_handle file_;
+    std::uint32_t current_ = UINT32_MAX;  // the hunk in data_
+    std::vector<std::uint8_t> data_, packed_, base_, subcode_;
+};
+
 // The data track that holds sector lba, or null.
 const disc_track* data_track_of(const disc_image& image, std::uint32_t lba);
 
@@ -93,6 +122,9 @@ public:
     // The user data of sector lba into block; false, with why, when it lies in
     // no data track, its file can't be read, or a raw sector is of no data mode.
     bool read(std::uint32_t lba, std::uint8_t* block, std::string& why);
+    // The sector lba as its track stores it (2352 raw bytes, or 2048 user
+    // bytes), at sector; false, with why, as read.
+    bool read_stored(std::uint32_t lba, const std::uint8_t*& sector, const disc_track*& track, std::string& why);
     // Whether one of the image's files is the file at path.
     bool holds(const char* path) const;
 
@@ -103,5 +135,6 @@ private:
     };
     const disc_image& image_;
     std::vector<open_track> files_;
+    std::unique_ptr<chd_reader> chd_;
     std::uint8_t raw_[raw_sector_bytes];
 };

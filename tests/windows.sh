@@ -1,12 +1,12 @@
 #!/bin/sh
 # vornalt.exe under Wine against the Linux build: the same tmp.wav, outputs and
 # messages for the sample and a fixture, again over those outputs beside an
-# input that is a folder, out of a GD-ROM image, in order and side by side (-j 2, no
+# input that is a folder, out of a GD-ROM image and a CHD of it, in order and side by side (-j 2, no
 # temporary files left), the same tmp.mp3 and outputs from the built-in
 # encoder, -o joined with a backslash, the same refusals of inputs named like
 # its temporary files or its output (left as they were), wildcards, a
 # drive-letter path with blanks, the missing-encoder hint.
-# Usage: tests/windows.sh LINUX_BUILD WINDOWS_BUILD   (needs wine and genisoimage)
+# Usage: tests/windows.sh LINUX_BUILD WINDOWS_BUILD   (needs wine, genisoimage and chdman)
 set -eu
 top="$(cd "$(dirname "$0")/.." && pwd)"
 linux="$(cd "$1" && pwd)" exe="$(cd "$2" && pwd)/vornalt.exe" sample="$top/examples/sample.sfd" fixtures="$top/tests/fixtures"
@@ -68,6 +68,15 @@ grep -q "^gd/disc.gdi/MOVIE/LATE.SFD -> gd/disc/MOVIE/LATE.mpg$" lin/gd.txt
 tr '\\' / < win/gd.txt | cmp lin/gd.txt -
 for f in LATE SAMPLE; do cmp "lin/gd/disc/MOVIE/$f.mpg" "win/gd/disc/MOVIE/$f.mpg"; done
 cmp lin/sample.mpg win/gd/disc/MOVIE/SAMPLE.mpg
+# The same disc as a CHD of chdman's default codecs.
+chdman createcd -i lin/gd/disc.gdi -o lin/gd.chd >/dev/null 2>&1
+cp lin/gd.chd win/
+(cd lin && { "$linux/vornalt" -c ./enc gd.chd || echo "status $?"; } > chd.txt 2>&1)
+(cd win && { wine "$exe" -c enc.bat gd.chd || echo "status $?"; } > chd.txt 2>&1)
+grep -q "^gd.chd/MOVIE/LATE.SFD -> gd/MOVIE/LATE.mpg$" lin/chd.txt
+tr '\\' / < win/chd.txt | cmp lin/chd.txt -
+cmp lin/gd/MOVIE/SAMPLE.mpg win/gd/MOVIE/SAMPLE.mpg
+cmp lin/sample.mpg win/gd/MOVIE/SAMPLE.mpg
 cd win
 mkdir glob "a b"
 cp enc.bat prepared.mp2 ./*.sfd glob/
