@@ -1,12 +1,17 @@
-// Any bytes through the disc layer's descriptor parsers and the ISO 9660
-// walk. The first byte chooses: 0 a .gdi and 1 a .cue, the rest being its
-// text, whose files are as long as a hash of their names makes them; else a
-// file system of 2048-byte blocks, the rest of the input laid from the disc's
-// sector 45016 (its volume descriptor) on, in a data track that ends where a
-// further 16 blocks would.
+// Any bytes through the disc layer's descriptor parsers, its CHD reader and
+// the ISO 9660 walk. The first byte chooses: 0 a .gdi and 1 a .cue, the rest
+// being its text, whose files are as long as a hash of their names makes them;
+// 2 a .chd, the rest being the file, whose data tracks' first sectors are
+// read; else a file system of 2048-byte blocks, the rest of the input laid
+// from the disc's sector 45016 (its volume descriptor) on, in a data track
+// that ends where a further 16 blocks would.
 #include "disc.h"
 #include "iso9660.h"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,6 +28,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         };
         disc_image image;
         (data[0] == 0 ? parse_gdi : parse_cue)(rest, size_of, image, why);
+        return 0;
+    }
+    if (data[0] == 2) {
+        const std::string path = "/tmp/fuzz_disc_" + std::to_string(getpid()) + ".chd";
+        if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
+            std::fwrite(rest.data(), 1, rest.size(), f);
+            std::fclose(f);
+        }
+        disc_image image;
+        if (open_disc_image(path, image, why)) {
+            disc_reader reader(image);
+            std::uint8_t block[block_bytes];
+            for (const disc_track& t : image.tracks)
+                for (std::uint32_t i = 0; i < std::min<std::uint32_t>(t.count, 64); ++i)
+                    reader.read(t.first + i, block, why);
+        }
+        std::remove(path.c_str());
         return 0;
     }
     constexpr std::uint32_t first = 45016;

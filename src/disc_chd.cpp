@@ -582,9 +582,8 @@ bool number_field(const std::string& text, const std::string& key, std::uint32_t
     return true;
 }
 
-// The track entries of the metadata chain; gd_rom tells which kind they were.
-bool read_tracks(std::FILE* f, std::uint64_t size, std::uint64_t at, std::vector<chd_track>& tracks, bool& gd_rom,
-                 std::string& why)
+// The track entries of the metadata chain.
+bool read_tracks(std::FILE* f, std::uint64_t size, std::uint64_t at, std::vector<chd_track>& tracks, std::string& why)
 {
     constexpr int entry_header = 16;
     constexpr std::uint32_t max_entry = 4096;
@@ -599,8 +598,7 @@ bool read_tracks(std::FILE* f, std::uint64_t size, std::uint64_t at, std::vector
         const auto tag = static_cast<std::uint32_t>(get_be(h, 4));
         const auto length = static_cast<std::uint32_t>(get_be(h + 5, 3));
         const std::uint64_t next = get_be(h + 8, 8);
-        const bool gd = tag == fourcc("CHGD");
-        if (gd || tag == fourcc("CHT2") || tag == fourcc("CHTR")) {
+        if (tag == fourcc("CHGD") || tag == fourcc("CHT2") || tag == fourcc("CHTR")) {
             std::string text(std::min(length, max_entry), '\0');
             if (at + entry_header + length > size || std::fread(text.data(), 1, text.size(), f) != text.size()) {
                 why = "its metadata points outside the file";
@@ -619,7 +617,6 @@ bool read_tracks(std::FILE* f, std::uint64_t size, std::uint64_t at, std::vector
             t.number = static_cast<int>(number);
             t.type = field_of(text, "TYPE");
             t.pregap_stored = !pgtype.empty() && pgtype[0] == 'V' && t.pregap <= t.frames - t.pad;
-            gd_rom = gd_rom || gd;
             tracks.push_back(t);
         }
         at = next;
@@ -641,9 +638,7 @@ bool place_chd(const std::string& path, disc_image& image, std::string& why)
     auto chd = std::make_shared<chd_layout>();
     std::uint64_t map = 0, metadata = 0;
     std::vector<chd_track> tracks;
-    bool gd_rom = false;
-    if (!read_header(f.get(), size, *chd, map, metadata, why) ||
-        !read_tracks(f.get(), size, metadata, tracks, gd_rom, why))
+    if (!read_header(f.get(), size, *chd, map, metadata, why) || !read_tracks(f.get(), size, metadata, tracks, why))
         return false;
     if (!(chd->codecs[0] == 0 ? read_plain_map : read_map)(f.get(), size, map, *chd, why)) return false;
     // Tracks lie one after another in the frames, each padded to a multiple of four frames.
@@ -666,7 +661,8 @@ bool place_chd(const std::string& path, disc_image& image, std::string& why)
         why = "its tracks run past its hunks";
         return false;
     }
-    image.volume_start = gd_rom ? high_density_start : 0;
+    // A GD-ROM's file system is its high-density area's, wherever the metadata's tag says it came from.
+    image.volume_start = image.tracks.back().first >= high_density_start ? high_density_start : 0;
     image.chd = chd;
     return true;
 }
