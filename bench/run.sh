@@ -8,8 +8,9 @@
 # the one-shot conversion by ffmpeg, and
 # a batch: six ~20 MB movies encoded by twolame, -j 2 against -j 1; and a
 # disc: twenty ~10 MB movies out of a GDI image of raw sectors against the
-# same movies as files, -j 0, with the stand-in encoder.
-# Usage: bench/run.sh [RUNS]   (needs ffmpeg, twolame, genisoimage and bc; builds a Release vornalt)
+# same movies as files, -j 0, with the stand-in encoder, and that disc as a
+# CHD against extracting it with chdman and converting the GDI.
+# Usage: bench/run.sh [RUNS]   (needs ffmpeg, twolame, genisoimage, chdman and bc; builds a Release vornalt)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-5}
@@ -197,3 +198,30 @@ echo "disc:     20 x disc.sfd ($(du -m disc.sfd | cut -f1) MB), -j 0, stand-in e
 echo "  time:   as files $f s, out of disc.gdi (raw sectors) $g s (medians of $runs runs): ratio $(ratio "$g" "$f")"
 echo "  memory: peak RSS files $(peak_kib "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-files disc/files/*.sfd) KiB," \
     "disc.gdi $(peak_kib "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-gdi disc/disc.gdi) KiB"
+
+# The same disc as a CHD (chdman's default codecs) converted where it lies,
+# against what a user would do otherwise: chdman extractcd to a GDI, then
+# converting that.
+[ -f disc/disc.chd ] || chdman createcd -i disc/disc.gdi -o disc/disc.chd >/dev/null 2>&1
+cat disc/disc.chd > /dev/null
+cat > extract_then_convert <<SH
+#!/bin/sh
+rm -rf disc/x && mkdir disc/x && chdman extractcd -i disc/disc.chd -o disc/x/disc.gdi >/dev/null 2>&1 &&
+    "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-x disc/x/disc.gdi
+SH
+chmod +x extract_then_convert
+mkdir -p disc/out-chd disc/out-x
+c_times=""; x_times=""
+i=0
+while [ $i -lt "$runs" ]; do
+    rm -rf disc/out-chd/* disc/out-x/*
+    c_times="$c_times $(seconds_of "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-chd disc/disc.chd)"
+    x_times="$x_times $(seconds_of ./extract_then_convert)"
+    i=$((i + 1))
+done
+c=$(echo $c_times | median)
+x=$(echo $x_times | median)
+echo "chd:      the disc as disc.chd ($(du -m disc/disc.chd | cut -f1) MB), -j 0, stand-in encoder"
+echo "  time:   vornalt disc.chd $c s, chdman extractcd then the GDI $x s (ratio $(ratio "$c" "$x")); ratio to the GDI alone $(ratio "$c" "$g")"
+echo "  memory: peak RSS $(peak_kib "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-chd disc/disc.chd) KiB"
+rm -rf disc/x

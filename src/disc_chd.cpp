@@ -212,37 +212,43 @@ constexpr std::uint8_t sync_pattern[12] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0
 constexpr int p_parity = 2076;
 constexpr int q_parity = 2248;
 
-// The two parity bytes of a vector of n bytes taken at positions pos(i) of
-// the sector from byte 12 on (a mode 2 sector's header counts as zeros).
-template <typename Position>
-void parity(std::uint8_t* s, int n, Position pos, std::uint8_t* a_out, std::uint8_t* b_out)
+// x·α: a shift, reduced by the polynomial.
+inline std::uint8_t times_alpha(std::uint8_t x)
 {
+    return static_cast<std::uint8_t>(x << 1 ^ (x & 0x80 ? 0x1D : 0));
+}
+
+// The two parity bytes of count bytes of the sector from byte 12 on, the
+// first at position start, each next one step positions further (wrapping
+// at 2236), a mode 2 sector's header (positions 0 to 3) counting as zeros:
+// with S0 the XOR of the bytes d_i and S1 = Σ d_i·α^(count−i),
+// A = (α·S1 ⊕ S0) / (1 ⊕ α) and B = S0 ⊕ A.
+void parity(std::uint8_t* s, int count, int start, int step, std::uint8_t* a_out, std::uint8_t* b_out)
+{
+    constexpr int positions = 2236;
+    const std::uint8_t* from = s + 12;
     const bool mode2 = s[15] == 2;
-    std::uint8_t s0 = 0, s1 = 0;
-    for (int i = 0; i < n; ++i) {
-        const int x = pos(i);
-        const std::uint8_t d = mode2 && x < 4 ? 0 : s[12 + x];
+    std::uint8_t s0 = 0, horner = 0;  // horner = Σ d_i·α^(count−1−i)
+    for (int i = 0, x = start; i < count; ++i) {
+        const std::uint8_t d = mode2 && x < 4 ? 0 : from[x];
         s0 ^= d;
-        s1 = static_cast<std::uint8_t>(gf.mul(s1, 2) ^ d);  // Σ d_i·α^(n−1−i), by Horner
+        horner = static_cast<std::uint8_t>(times_alpha(horner) ^ d);
+        x += step;
+        if (x >= positions) x -= positions;
     }
-    // A = (α·S1 ⊕ S0) / (1 ⊕ α), with S1 = Σ d_i·α^(n−i) = α·(the Horner sum).
-    const std::uint8_t a = gf.div(static_cast<std::uint8_t>(gf.mul(gf.mul(s1, 2), 2) ^ s0), 3);
+    const auto a = gf.div(static_cast<std::uint8_t>(times_alpha(times_alpha(horner)) ^ s0), 3);
     *a_out = a;
     *b_out = static_cast<std::uint8_t>(s0 ^ a);
 }
 
-// Writes the sync pattern and the P and Q parity of a data sector.
+// Writes the sync pattern and the P and Q parity of a data sector: P of 86
+// vectors of 24 bytes 86 positions apart, Q (over P too) of 52 vectors of
+// 43 bytes 88 positions apart, each pair of Q vectors a byte apart.
 void regenerate_ecc(std::uint8_t* s)
 {
     std::memcpy(s, sync_pattern, sizeof sync_pattern);
-    for (int p = 0; p < 86; ++p)
-        parity(
-            s, 24, [p](int c) { return p + 86 * c; }, s + p_parity + p, s + p_parity + 86 + p);
-    for (int q = 0; q < 52; ++q) {
-        const int k = q / 2, b = q % 2;
-        parity(
-            s, 43, [k, b](int c) { return (86 * k + 88 * c) % 2236 + b; }, s + q_parity + q, s + q_parity + 52 + q);
-    }
+    for (int p = 0; p < 86; ++p) parity(s, 24, p, 86, s + p_parity + p, s + p_parity + 86 + p);
+    for (int q = 0; q < 52; ++q) parity(s, 43, 86 * (q / 2) + q % 2, 88, s + q_parity + q, s + q_parity + 52 + q);
 }
 
 // ---------------------------------------------------------------------------
@@ -582,7 +588,7 @@ bool number_field(const std::string& text, const std::string& key, std::uint32_t
     return true;
 }
 
-// The track entries of the metadata chain.
+// The track entries of the metadata chain: a CD's (CHT2, or the older CHTR) or a GD-ROM's (CHGD, or the older CHGT).
 bool read_tracks(std::FILE* f, std::uint64_t size, std::uint64_t at, std::vector<chd_track>& tracks, std::string& why)
 {
     constexpr int entry_header = 16;
@@ -598,7 +604,7 @@ bool read_tracks(std::FILE* f, std::uint64_t size, std::uint64_t at, std::vector
         const auto tag = static_cast<std::uint32_t>(get_be(h, 4));
         const auto length = static_cast<std::uint32_t>(get_be(h + 5, 3));
         const std::uint64_t next = get_be(h + 8, 8);
-        if (tag == fourcc("CHGD") || tag == fourcc("CHT2") || tag == fourcc("CHTR")) {
+        if (tag == fourcc("CHGD") || tag == fourcc("CHGT") || tag == fourcc("CHT2") || tag == fourcc("CHTR")) {
             std::string text(std::min(length, max_entry), '\0');
             if (at + entry_header + length > size || std::fread(text.data(), 1, text.size(), f) != text.size()) {
                 why = "its metadata points outside the file";
