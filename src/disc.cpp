@@ -151,24 +151,22 @@ bool open_disc_image(const std::string& path, disc_image& image, std::string& wh
         reason = name + ": " + reason;
         return false;
     };
-    if (ends_with(path, ".chd")) {
-        std::uint64_t size = 0;
-        if (!size_of_file(path, size, why) || !place_chd(path, image, why)) return false;
-    } else if (ends_with(path, ".iso")) {
-        std::uint64_t size = 0;
-        if (!size_of_file(path, size, why)) return false;
+    const bool descriptor = ends_with(path, ".gdi") || ends_with(path, ".cue");
+    std::uint64_t size = 0;
+    std::string text;
+    if (descriptor ? !read_descriptor(path, text, why) : !size_of_file(path, size, why)) return false;
+    if (descriptor) {
+        if (!(ends_with(path, ".gdi") ? parse_gdi : parse_cue)(text, size_of, image, why)) return false;
+        for (disc_track& t : image.tracks) t.file = folder + t.file;
+    } else if (ends_with(path, ".chd")) {
+        if (!place_chd(path, size, image, why)) return false;
+    } else {
         file_handle f(path.c_str(), "rb");
         const auto read_sector = [&f](std::uint32_t sector, std::uint8_t* block) {
             return f && seek_file(f.get(), std::uint64_t{sector} * block_bytes) &&
                    std::fread(block, 1, block_bytes, f.get()) == static_cast<std::size_t>(block_bytes);
         };
         if (!place_iso(path, size, read_sector, image, why)) return false;
-    } else {
-        std::string text;
-        if (!read_descriptor(path, text, why)) return false;
-        const bool gdi = ends_with(path, ".gdi");
-        if (!(gdi ? parse_gdi : parse_cue)(text, size_of, image, why)) return false;
-        for (disc_track& t : image.tracks) t.file = folder + t.file;
     }
     return check_volume_header(image, why);
 }

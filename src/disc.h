@@ -49,10 +49,10 @@ struct disc_image {
 // Whether a file name names a disc image: it ends in .gdi, .cue, .iso or .chd, any case.
 bool is_disc_image_name(std::string_view path);
 
-// Reads the image's descriptor, the sizes of its track files and, for raw
-// tracks, the sector header of the volume descriptor, which must give the
-// address that the table gives it. False, with why, when the image can't be
-// read so.
+// Reads the image's descriptor (a CHD's header, metadata and map), the sizes
+// of its track files and, for raw tracks, the sector header of the volume
+// descriptor, which must give the address that the table gives it. False,
+// with why, when the image can't be read so.
 bool open_disc_image(const std::string& path, disc_image& image, std::string& why);
 
 // The descriptor parsers, over the descriptor's text; size_of gives the
@@ -87,9 +87,10 @@ bool list_disc_files(const disc_image& image, std::vector<disc_entry>& entries, 
 // when lba lies in no data track.
 std::uint32_t data_sectors_from(const disc_image& image, std::uint32_t lba);
 
-// A .chd of version 5 of a CD or GD-ROM: its header, metadata (the tracks)
-// and map; false, with why, when this program can't read it.
-bool place_chd(const std::string& path, disc_image& image, std::string& why);
+// A .chd of size bytes, of version 5 of a CD or GD-ROM: its header,
+// metadata (the tracks) and map; false, with why, when this program can't
+// read it.
+bool place_chd(const std::string& path, std::uint64_t size, disc_image& image, std::string& why);
 
 // Reads the frames of a CHD: the file, opened by the reader, and the hunk
 // decompressed last, kept, so that sectors read in order decode each hunk once.

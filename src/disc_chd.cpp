@@ -20,10 +20,8 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <set>
-#include <system_error>
 
 namespace {
 
@@ -632,13 +630,11 @@ bool read_tracks(std::FILE* f, std::uint64_t size, std::uint64_t at, std::vector
 
 }  // namespace
 
-bool place_chd(const std::string& path, disc_image& image, std::string& why)
+bool place_chd(const std::string& path, std::uint64_t size, disc_image& image, std::string& why)
 {
     file_handle f(path.c_str(), "rb", false);
-    std::error_code error;
-    const std::uint64_t size = std::filesystem::file_size(path, error);
-    if (!f || error) {
-        why = error_text(f ? error.value() : f.open_error());
+    if (!f) {
+        why = error_text(f.open_error());
         return false;
     }
     auto chd = std::make_shared<chd_layout>();
