@@ -22,6 +22,17 @@ if [ -n "$missing" ]; then
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y $missing
 fi
 
+# chdman 0.289 for the tests of recent chdman's CHD layouts: a static build
+# that npm (Debian's nodejs and npm where there is none) installs, pinned, into
+# tests/tools.
+if ! command -v npm >/dev/null; then
+    sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo=sudo
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y nodejs npm
+fi
+npm ci --prefix "$top/tests/tools" --no-audit --no-fund
+
 cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=Release
 cmake --build "$top/build" -j2 --target vornalt
 # The temporary files tmp.wav and tmp.mp3 land in the current folder.

@@ -181,12 +181,13 @@ std::string disc_output_name(const std::string& image, const std::string& disc_p
     return output;
 }
 
-// An input that names an image, or a path on one, that can't be opened:
-// nothing is converted, and why is said in its turn.
-void add_failure(run_plan& plan, const char* arg, const settings& options, const std::string& why)
+// An input that names an image, or a path on one, that can't be opened, or
+// a file on an image that lies outside its data tracks: nothing is
+// converted, and why is said in its turn.
+void add_failure(run_plan& plan, const std::string& input, const settings& options, const std::string& why)
 {
     conversion job;
-    job.input = arg;
+    job.input = input;
     job.options = options;
     job.failure = why;
     plan.jobs.push_back(std::move(job));
@@ -221,6 +222,11 @@ void add_disc_movies(run_plan& plan, const char* arg, const std::string& image_p
     if (movies.empty())
         return add_failure(plan, arg, options, under.empty() ? "no SFD movie on its disc" : "no SFD movie there");
     for (const disc_entry* e : movies) {
+        // A file that the image does not hold fails alone; the others convert.
+        if (e->outside) {
+            add_failure(plan, image_path + "/" + e->path, options, "the file lies outside the data tracks");
+            continue;
+        }
         conversion job;
         job.input = image_path + "/" + e->path;
         job.output = disc_output_name(image_path, e->path, options.out_dir, job.output_base);

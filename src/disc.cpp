@@ -29,6 +29,12 @@ constexpr std::uint32_t frames_per_second = 75;
 constexpr std::uint32_t lead_in_frames = 150;
 // Descriptors larger than this are no descriptors.
 constexpr std::uintmax_t max_descriptor_bytes = 64 * 1024;
+// A raw data track is placed by the headers of its first sectors: so many
+// agreeing, among so many.
+constexpr int placement_votes = 4;
+constexpr std::uint32_t placement_scan = 1000;
+// The highest tens digit of a header's minute: 12, on a GD-ROM's outer sectors.
+constexpr int max_minute_tens = 12;
 
 bool ends_with(std::string_view text, std::string_view tail)
 {
@@ -37,9 +43,10 @@ bool ends_with(std::string_view text, std::string_view tail)
                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
 }
 
-int bcd(std::uint8_t b)
+// A BCD byte's value, its tens digit up to max_tens; -1 when it is no such byte.
+int bcd(std::uint8_t b, int max_tens = 9)
 {
-    return (b >> 4) < 10 && (b & 15) < 10 ? (b >> 4) * 10 + (b & 15) : -1;
+    return (b >> 4) <= max_tens && (b & 15) < 10 ? (b >> 4) * 10 + (b & 15) : -1;
 }
 
 // The folder of path with its separator ("" for a name alone), where the
@@ -85,45 +92,24 @@ bool read_descriptor(const std::string& path, std::string& text, std::string& wh
     return true;
 }
 
-// The address that a raw sector's header gives, from its minute, second and
-// frame (BCD); false when it has no sync pattern or no such header.
-bool raw_sector_address(const std::uint8_t* raw, std::uint32_t& lba)
+// The first sector of a raw data track as its sector headers give it: the
+// first four stored sectors that have a header must agree on it (each one's
+// address less its place in the track); none is looked for past the first
+// placement_scan sectors. Else the descriptor's first stands.
+std::uint32_t header_start(const disc_track& track, const stored_reader& read)
 {
-    if (std::memcmp(raw, sync_pattern, sizeof sync_pattern) != 0) return false;
-    const int m = bcd(raw[address_field]), s = bcd(raw[address_field + 1]), f = bcd(raw[address_field + 2]);
-    if (m < 0 || s < 0 || f < 0 || s >= 60 || f >= 75) return false;
-    const auto frames = (static_cast<std::uint32_t>(m) * 60 + static_cast<std::uint32_t>(s)) * frames_per_second +
-                        static_cast<std::uint32_t>(f);
-    if (frames < lead_in_frames) return false;
-    lba = frames - lead_in_frames;
-    return true;
-}
-
-// The raw sector header of the volume descriptor must give the address that
-// the table gives it: else the layout was misread.
-bool check_volume_header(const disc_image& image, std::string& why)
-{
-    const std::uint32_t lba = image.volume_start + volume_descriptor_sector;
-    disc_reader reader(image);
-    const std::uint8_t* sector = nullptr;
-    const disc_track* track = nullptr;
-    if (!reader.read_stored(lba, sector, track, why)) {
-        if (track == nullptr)
-            why = "no data track holds sector " + std::to_string(lba) + ", where the file system starts";
-        return false;
+    std::uint32_t start = 0;
+    int votes = 0;
+    for (std::uint32_t k = 0; k < std::min(track.count, placement_scan) && votes < placement_votes; ++k) {
+        const std::uint8_t* sector = nullptr;
+        std::uint32_t lba = 0;
+        if (!read(track, k, sector)) break;
+        if (!sector_address(sector, lba)) continue;
+        if (lba < k || (votes > 0 && lba - k != start)) return track.first;
+        start = lba - k;
+        ++votes;
     }
-    std::uint32_t said = 0;
-    if (track->sector_bytes != raw_sector_bytes) return true;
-    if (!raw_sector_address(sector, said)) {
-        why = "sector " + std::to_string(lba) + " has no sector header: the layout of the image was misread";
-        return false;
-    }
-    if (said != lba) {
-        why = "the sector read as " + std::to_string(lba) + " says it is " + std::to_string(said) +
-              ": the layout of the image was misread";
-        return false;
-    }
-    return true;
+    return votes == placement_votes ? start : track.first;
 }
 
 }  // namespace
@@ -141,6 +127,54 @@ const disc_track* data_track_of(const disc_image& image, std::uint32_t lba)
     return nullptr;
 }
 
+bool sector_address(const std::uint8_t* raw, std::uint32_t& lba)
+{
+    constexpr std::uint8_t no_sync[sizeof sync_pattern] = {};
+    if (std::memcmp(raw, sync_pattern, sizeof sync_pattern) != 0 && std::memcmp(raw, no_sync, sizeof no_sync) != 0)
+        return false;
+    const int m = bcd(raw[address_field], max_minute_tens), s = bcd(raw[address_field + 1]),
+              f = bcd(raw[address_field + 2]);
+    if ((raw[mode_field] != 1 && raw[mode_field] != 2) || m < 0 || s < 0 || f < 0 || s >= 60 ||
+        f >= static_cast<int>(frames_per_second))
+        return false;
+    const auto frames = (static_cast<std::uint32_t>(m) * 60 + static_cast<std::uint32_t>(s)) * frames_per_second +
+                        static_cast<std::uint32_t>(f);
+    if (frames < lead_in_frames) return false;
+    lba = frames - lead_in_frames;
+    return true;
+}
+
+bool settle_tracks(disc_image& image, const stored_reader& read, std::string& why)
+{
+    for (disc_track& t : image.tracks) {
+        if (!t.data || t.sector_bytes != raw_sector_bytes) continue;
+        t.first = header_start(t, read);
+        t.count = std::min(t.count, UINT32_MAX - t.first);
+    }
+    const disc_track* before = nullptr;
+    for (const disc_track& t : image.tracks) {
+        if (!t.data) continue;
+        if (before != nullptr && t.first <= before->first) {
+            why =
+                t.file + ": track " + std::to_string(t.number) + " lies before track " + std::to_string(before->number);
+            return false;
+        }
+        if (before != nullptr && t.first < before->first + before->count) {
+            why = before->file + ": track " + std::to_string(before->number) + " runs into track " +
+                  std::to_string(t.number);
+            return false;
+        }
+        before = &t;
+    }
+    if (before == nullptr) {
+        why = "it holds no data track";
+        return false;
+    }
+    // A GD-ROM's file system is its high-density area's: its data tracks end there.
+    image.volume_start = before->first >= high_density_start ? high_density_start : 0;
+    return true;
+}
+
 bool open_disc_image(const std::string& path, disc_image& image, std::string& why)
 {
     image = disc_image{};
@@ -155,20 +189,26 @@ bool open_disc_image(const std::string& path, disc_image& image, std::string& wh
     std::uint64_t size = 0;
     std::string text;
     if (descriptor ? !read_descriptor(path, text, why) : !size_of_file(path, size, why)) return false;
-    if (descriptor) {
-        if (!(ends_with(path, ".gdi") ? parse_gdi : parse_cue)(text, size_of, image, why)) return false;
-        for (disc_track& t : image.tracks) t.file = folder + t.file;
-    } else if (ends_with(path, ".chd")) {
-        if (!place_chd(path, size, image, why)) return false;
-    } else {
+    if (ends_with(path, ".iso")) {
         file_handle f(path.c_str(), "rb");
         const auto read_sector = [&f](std::uint32_t sector, std::uint8_t* block) {
             return f && seek_file(f.get(), std::uint64_t{sector} * block_bytes) &&
                    std::fread(block, 1, block_bytes, f.get()) == static_cast<std::size_t>(block_bytes);
         };
-        if (!place_iso(path, size, read_sector, image, why)) return false;
+        return place_iso(path, size, read_sector, image, why);
     }
-    return check_volume_header(image, why);
+    if (descriptor) {
+        if (!(ends_with(path, ".gdi") ? parse_gdi : parse_cue)(text, size_of, image, why)) return false;
+        for (disc_track& t : image.tracks) t.file = folder + t.file;
+    } else if (!place_chd(path, size, image, why)) {
+        return false;
+    }
+    disc_reader reader(image);
+    const stored_reader read = [&reader](const disc_track& track, std::uint32_t k, const std::uint8_t*& sector) {
+        std::string ignored;
+        return reader.read_stored(track, k, sector, ignored);
+    };
+    return settle_tracks(image, read, why);
 }
 
 std::vector<std::string_view> descriptor_lines(std::string_view text)
@@ -216,6 +256,13 @@ bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t& value
     return value <= max;
 }
 
+std::string file_name(std::string_view field)
+{
+    std::string name(field);
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
+}
+
 std::string line_error(std::size_t number, std::string_view line, const std::string& reason)
 {
     constexpr std::size_t shown = 80;
@@ -233,48 +280,45 @@ std::uint32_t data_sectors_from(const disc_image& image, std::uint32_t lba)
 
 bool list_disc_files(const disc_image& image, std::vector<disc_entry>& entries, std::string& why)
 {
+    const std::uint32_t volume = image.volume_start + volume_descriptor_sector;
+    if (data_track_of(image, volume) == nullptr) {
+        why = "no data track holds sector " + std::to_string(volume) + ", where the file system starts";
+        return false;
+    }
     disc_reader reader(image);
     const block_reader read = [&reader](std::uint32_t lba, std::uint8_t* block, std::string& reason) {
         return reader.read(lba, block, reason);
     };
     const track_room room = [&image](std::uint32_t lba) { return data_sectors_from(image, lba); };
     iso_record root{};
-    return find_root(read, image.volume_start + volume_descriptor_sector, root, why) &&
-           walk_disc(read, room, root, entries, why);
+    return find_root(read, volume, root, why) && walk_disc(read, room, root, entries, why);
 }
 
-bool disc_reader::read_stored(std::uint32_t lba, const std::uint8_t*& sector, const disc_track*& track,
-                              std::string& why)
+bool disc_reader::read_stored(const disc_track& track, std::uint32_t k, const std::uint8_t*& sector, std::string& why)
 {
-    track = data_track_of(image_, lba);
-    if (track == nullptr) {
-        why = "sector " + std::to_string(lba) + " lies in no data track of the image";
-        return false;
-    }
     if (image_.chd != nullptr) {
         if (chd_ == nullptr) chd_ = std::make_unique<chd_reader>(image_.path, *image_.chd);
         std::uint8_t* stored = nullptr;
-        const auto frame = static_cast<std::uint32_t>(track->offset + (lba - track->first));
-        if (!chd_->read_frame(frame, stored, why)) return false;
+        if (!chd_->read_frame(static_cast<std::uint32_t>(track.offset + k), stored, why)) return false;
         sector = stored;
         return true;
     }
-    open_track& t = files_[static_cast<std::size_t>(track - image_.tracks.data())];
-    if (!t.file && !t.file.open(track->file.c_str(), "rb")) {
-        why = track->file + ": " + error_text(t.file.open_error());
+    open_track& t = files_[static_cast<std::size_t>(&track - image_.tracks.data())];
+    if (!t.file && !t.file.open(track.file.c_str(), "rb")) {
+        why = track.file + ": " + error_text(t.file.open_error());
         return false;
     }
-    const auto size = static_cast<std::size_t>(track->sector_bytes);
-    const std::uint64_t at = track->offset + std::uint64_t{lba - track->first} * size;
+    const auto size = static_cast<std::size_t>(track.sector_bytes);
+    const std::uint64_t at = track.offset + std::uint64_t{k} * size;
     if (at != t.at && !seek_file(t.file.get(), at)) {
-        why = track->file + ": " + error_text(errno);
+        why = track.file + ": " + error_text(errno);
         return false;
     }
     const std::size_t got = std::fread(raw_, 1, size, t.file.get());
     t.at = at + got;
     if (got != size) {
-        why = std::ferror(t.file.get()) != 0 ? track->file + ": " + error_text(errno)
-                                             : "the image ends before sector " + std::to_string(lba);
+        why = std::ferror(t.file.get()) != 0 ? track.file + ": " + error_text(errno)
+                                             : "the image ends before sector " + std::to_string(track.first + k);
         t.at = ~std::uint64_t{0};  // seek again
         return false;
     }
@@ -284,10 +328,19 @@ bool disc_reader::read_stored(std::uint32_t lba, const std::uint8_t*& sector, co
 
 bool disc_reader::read(std::uint32_t lba, std::uint8_t* block, std::string& why)
 {
+    const disc_track* track = data_track_of(image_, lba);
+    if (track == nullptr) {
+        why = "sector " + std::to_string(lba) + " lies in no data track of the image";
+        return false;
+    }
     const std::uint8_t* sector = nullptr;
-    const disc_track* track = nullptr;
-    if (!read_stored(lba, sector, track, why)) return false;
+    if (!read_stored(*track, lba - track->first, sector, why)) return false;
     if (track->sector_bytes == raw_sector_bytes) {
+        std::uint32_t said = 0;
+        if (sector_address(sector, said) && said != lba) {
+            why = "the sector read as " + std::to_string(lba) + " says it is " + std::to_string(said);
+            return false;
+        }
         const int mode = sector[mode_field];
         const bool form1 = mode == 2 && (sector[submode_field] & form2_flag) == 0;
         if (mode != 1 && !form1) {

@@ -49,15 +49,15 @@ struct disc_image {
 // Whether a file name names a disc image: it ends in .gdi, .cue, .iso or .chd, any case.
 bool is_disc_image_name(std::string_view path);
 
-// Reads the image's descriptor (a CHD's header, metadata and map), the sizes
-// of its track files and, for raw tracks, the sector header of the volume
-// descriptor, which must give the address that the table gives it. False,
-// with why, when the image can't be read so.
+// Reads the image's descriptor (a CHD's header, metadata and map) and the
+// sizes of its track files, and settles its track table. False, with why,
+// when the image can't be read so.
 bool open_disc_image(const std::string& path, disc_image& image, std::string& why);
 
 // The descriptor parsers, over the descriptor's text; size_of gives the
-// bytes of a track file named in it, or false with why.
-// Both check what they read and fill image.tracks and image.volume_start.
+// bytes of a track file named in it, or false with why. Both check what they
+// read and fill image.tracks, each track where the descriptor places it.
+// A backslash in a file's name separates folders, as "/" does.
 using file_size_of = std::function<bool(const std::string& path, std::uint64_t& size, std::string& why)>;
 bool parse_gdi(std::string_view text, const file_size_of& size_of, disc_image& image, std::string& why);
 bool parse_cue(std::string_view text, const file_size_of& size_of, disc_image& image, std::string& why);
@@ -72,20 +72,41 @@ bool place_iso(const std::string& path, std::uint64_t size,
 // What the descriptor parsers share: the lines of a descriptor (split at LF
 // or CR LF, a UTF-8 byte order mark dropped); the next field of a line (a
 // run of non-blanks, or a name in double or single quotes; false at the
-// line's end or at an unclosed quote); a decimal number of at most max;
+// line's end or at an unclosed quote); a decimal number of at most max; a
+// file's name;
 // the reason for a line that can't be read, which names it and shows it.
 std::vector<std::string_view> descriptor_lines(std::string_view text);
 bool next_field(std::string_view& line, std::string_view& field);
 bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t& value);
+// A track file's name as a descriptor writes it, a backslash made a "/".
+std::string file_name(std::string_view field);
 std::string line_error(std::size_t number, std::string_view line, const std::string& reason);
 
 // Every file and folder of the image's ISO 9660 file system, depth first as
-// recorded; false, with why, when it has none or it is damaged.
+// recorded (a file outside the data tracks marked so); false, with why, when
+// it has none or it is damaged.
 bool list_disc_files(const disc_image& image, std::vector<disc_entry>& entries, std::string& why);
 
 // Sectors of the data track that holds lba from lba to the track's end; 0
 // when lba lies in no data track.
 std::uint32_t data_sectors_from(const disc_image& image, std::uint32_t lba);
+
+// The address that a raw sector's header gives: sync (or 12 zeros, as a CHD
+// may keep it), data mode 1 or 2, and minute, second and frame in BCD, the
+// minute's tens up to 12 (0xC) as a GD-ROM's outer sectors count them; false
+// when it has no such header.
+bool sector_address(const std::uint8_t* raw, std::uint32_t& lba);
+
+// Reads stored sector k of a track (k from 0: the sector at its offset) into
+// sector, raw_sector_bytes of it; false when it can't.
+using stored_reader = std::function<bool(const disc_track& track, std::uint32_t k, const std::uint8_t*& sector)>;
+
+// Settles the table of a .gdi, .cue or .chd: places each data track of raw
+// sectors where its first sectors' headers say (four agreeing among its
+// first 1000, sectors without a header passed over), else where the
+// descriptor put it; checks that the data tracks follow one another without
+// overlapping; sets volume_start. False, with why, when they overlap.
+bool settle_tracks(disc_image& image, const stored_reader& read, std::string& why);
 
 // A .chd of size bytes, of version 5 of a CD or GD-ROM: its header,
 // metadata (the tracks) and map; false, with why, when this program can't
@@ -121,11 +142,12 @@ public:
     explicit disc_reader(const disc_image& image) : image_(image), files_(image.tracks.size()) {}
 
     // The user data of sector lba into block; false, with why, when it lies in
-    // no data track, its file can't be read, or a raw sector is of no data mode.
+    // no data track, its file can't be read, or a raw sector is of no data
+    // mode or its header gives another address.
     bool read(std::uint32_t lba, std::uint8_t* block, std::string& why);
-    // The sector lba as its track stores it (2352 raw bytes, or 2048 user
-    // bytes), at sector; false, with why, as read.
-    bool read_stored(std::uint32_t lba, const std::uint8_t*& sector, const disc_track*& track, std::string& why);
+    // Stored sector k of track (2352 raw bytes, or 2048 user bytes), at
+    // sector; false, with why, when its file or hunk can't be read.
+    bool read_stored(const disc_track& track, std::uint32_t k, const std::uint8_t*& sector, std::string& why);
     // Whether one of the image's files is the file at path.
     bool holds(const char* path) const;
 

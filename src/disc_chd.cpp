@@ -556,6 +556,7 @@ struct chd_track {
     std::uint32_t frames;
     std::uint32_t pad;
     std::uint32_t pregap;
+    std::uint32_t postgap;
     bool pregap_stored;
 };
 
@@ -579,7 +580,7 @@ bool number_field(const std::string& text, const std::string& key, std::uint32_t
     const std::string f = field_of(text, key);
     if (f.empty()) {
         value = 0;
-        return key == "PAD" || key == "PREGAP";  // absent from the older forms
+        return key == "PAD" || key == "PREGAP" || key == "POSTGAP";  // absent from the older forms
     }
     if (!parse_number(f, max, v)) return false;
     value = static_cast<std::uint32_t>(v);
@@ -614,6 +615,7 @@ bool read_tracks(std::FILE* f, std::uint64_t size, std::uint64_t at, std::vector
             const std::string pgtype = field_of(text, "PGTYPE");
             if (!parse_number(field_of(text, "TRACK"), 99, number) || !number_field(text, "FRAMES", 600000, t.frames) ||
                 !number_field(text, "PAD", 600000, t.pad) || !number_field(text, "PREGAP", 600000, t.pregap) ||
+                !number_field(text, "POSTGAP", 600000, t.postgap) ||
                 static_cast<int>(number) != static_cast<int>(tracks.size()) + 1 || t.pad > t.frames) {
                 why = "its track metadata is damaged: \"" + text.substr(0, 80) + "\"";
                 return false;
@@ -643,16 +645,19 @@ bool place_chd(const std::string& path, std::uint64_t size, disc_image& image, s
     if (!read_header(f.get(), size, *chd, map, metadata, why) || !read_tracks(f.get(), size, metadata, tracks, why))
         return false;
     if (!(chd->codecs[0] == 0 ? read_plain_map : read_map)(f.get(), size, map, *chd, why)) return false;
-    // Tracks lie one after another in the frames, each padded to a multiple of four frames.
+    // Tracks lie one after another in the frames, each padded to a multiple
+    // of four frames. A pregap takes addresses before the track's first
+    // frame unless it is stored (its type marked V) as the first frames.
     std::uint64_t lba = 0, frame = 0;
     for (const chd_track& t : tracks) {
         const bool raw = t.type == "MODE1_RAW" || t.type == "MODE2_RAW";
         const bool cooked = t.type == "MODE1" || t.type == "MODE2_FORM1";
-        const std::uint32_t skip = t.pregap_stored ? t.pregap : 0;
+        const std::uint32_t stored = t.pregap_stored ? t.pregap : 0;
+        if (!t.pregap_stored) lba += t.pregap;
         if (raw || cooked)
-            image.tracks.push_back({t.number, static_cast<std::uint32_t>(lba + skip), t.frames - t.pad - skip,
-                                    raw ? raw_sector_bytes : block_bytes, true, path, frame + skip});
-        lba += t.frames;
+            image.tracks.push_back({t.number, static_cast<std::uint32_t>(lba + stored), t.frames - t.pad - stored,
+                                    raw ? raw_sector_bytes : block_bytes, true, path, frame + stored});
+        lba += std::uint64_t{t.frames} + t.postgap;
         frame += t.frames + (4 - t.frames % 4) % 4;
     }
     if (image.tracks.empty()) {
@@ -663,8 +668,6 @@ bool place_chd(const std::string& path, std::uint64_t size, disc_image& image, s
         why = "its tracks run past its hunks";
         return false;
     }
-    // A GD-ROM's file system is its high-density area's, wherever the metadata's tag says it came from.
-    image.volume_start = image.tracks.back().first >= high_density_start ? high_density_start : 0;
     image.chd = chd;
     return true;
 }

@@ -4,7 +4,8 @@
 // and the high-density area (at 45000), in each of which the files follow one
 // another without a gap. Without both remarks it is an ordinary CD whose files
 // follow one another from sector 0. Also read, where they are unambiguous:
-// MODE1/2048, several tracks in one FILE, PREGAP (sectors in no file).
+// MODE1/2048, several tracks in one FILE, PREGAP (sectors in no file); the
+// lines of catalogue numbers, flags and CD-Text are passed over.
 #include "disc.h"
 
 #include <algorithm>
@@ -17,6 +18,10 @@ constexpr std::string_view high_density_remark = "REM HIGH-DENSITY AREA";
 constexpr std::uint64_t max_track_number = 99;
 constexpr std::uint64_t max_index = 99;
 constexpr std::uint32_t frames_per_second = 75;
+// Lines that move no sector: the disc's catalogue number, a track's
+// recording code and control flags, CD-Text. They are read and passed over.
+constexpr std::string_view ignored_commands[] = {"CATALOG",   "ISRC",       "FLAGS",     "TITLE",
+                                                 "PERFORMER", "SONGWRITER", "CDTEXTFILE"};
 
 // A track as the sheet gives it: where its pregap and its data start in its file.
 struct cue_track {
@@ -81,7 +86,7 @@ bool read_sheet(const std::vector<std::string_view>& lines, std::vector<cue_file
         if (word == "FILE") {
             if (!two || args[1] != "BINARY" || args[0].empty())
                 return refuse("this program reads FILE \"NAME\" BINARY");
-            files.push_back({std::string(args[0]), high_density, 0});
+            files.push_back({file_name(args[0]), high_density, 0});
         } else if (word == "TRACK") {
             std::uint64_t number = 0;
             const bool data = two && (args[1] == "MODE1/2352" || args[1] == "MODE1/2048");
@@ -118,7 +123,8 @@ bool read_sheet(const std::vector<std::string_view>& lines, std::vector<cue_file
                 tracks.back().file != files.size() - 1 || tracks.back().has_index0 || tracks.back().has_index1)
                 return refuse("this program reads PREGAP MM:SS:FF before a track's indexes");
             tracks.back().pregap = sectors;
-        } else {
+        } else if (std::find(std::begin(ignored_commands), std::end(ignored_commands), word) ==
+                   std::end(ignored_commands)) {
             return refuse("this program does not read this line");
         }
     }
@@ -188,6 +194,5 @@ bool parse_cue(std::string_view text, const file_size_of& size_of, disc_image& i
         }
         next += sectors + gaps;
     }
-    image.volume_start = gd_rom ? high_density_start : 0;
     return true;
 }

@@ -1,7 +1,8 @@
 // The .gdi descriptor: the number of tracks, then a line a track: its number,
 // the address of its first sector, its type (4 data, 0 audio), its sector
 // size (2352 raw or 2048 user data alone), its file (quoted when it holds
-// blanks) and the byte offset where the track starts in the file.
+// blanks) and the byte offset where the track starts in the file. The order
+// of the tracks' sectors is checked once their raw sectors have placed them.
 #include "disc.h"
 
 #include <string>
@@ -40,7 +41,7 @@ bool read_track_line(std::string_view line, disc_track& track)
              0,
              static_cast<int>(size),
              data,
-             std::string(fields[4]),
+             file_name(fields[4]),
              offset};
     return true;
 }
@@ -73,9 +74,8 @@ bool parse_gdi(std::string_view text, const file_size_of& size_of, disc_image& i
                              "not a track (number, first sector, type 4 or 0, sector size 2352 or 2048, file, offset)");
             return false;
         }
-        if (track.number != static_cast<int>(image.tracks.size()) + 1 ||
-            (!image.tracks.empty() && track.first <= image.tracks.back().first)) {
-            why = line_error(at + 1, lines[at], "not the next track, after the one before it");
+        if (track.number != static_cast<int>(image.tracks.size()) + 1) {
+            why = line_error(at + 1, lines[at], "not the next track");
             return false;
         }
         std::uint64_t bytes = 0;
@@ -87,11 +87,6 @@ bool parse_gdi(std::string_view text, const file_size_of& size_of, disc_image& i
         // A file cut short holds the sectors that are whole.
         track.count = static_cast<std::uint32_t>(std::min<std::uint64_t>(
             (bytes - track.offset) / static_cast<std::uint64_t>(track.sector_bytes), max_address + 1 - track.first));
-        if (!image.tracks.empty() && image.tracks.back().first + image.tracks.back().count > track.first) {
-            why = image.tracks.back().file + ": track " + std::to_string(image.tracks.back().number) +
-                  " runs into track " + std::to_string(track.number);
-            return false;
-        }
         image.tracks.push_back(track);
     }
     if (image.tracks.size() != count) {
@@ -99,6 +94,5 @@ bool parse_gdi(std::string_view text, const file_size_of& size_of, disc_image& i
               " tracks";
         return false;
     }
-    image.volume_start = image.tracks.back().first >= high_density_start ? high_density_start : 0;
     return true;
 }

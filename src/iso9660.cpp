@@ -108,10 +108,10 @@ bool walk_folder(walk& w, const iso_record& folder, const std::string& path, int
             at += block[at];
             if (record.name.empty()) continue;
             const std::string entry = path.empty() ? record.name : path + "/" + record.name;
-            if (record.bytes > 0 && w.room(record.extent) == 0)
-                return fail(w, (record.folder ? "the folder " : "the file ") + entry + " lies outside the data tracks");
+            const bool outside = record.bytes > 0 && w.room(record.extent) == 0;
+            if (outside && record.folder) return fail(w, "the folder " + entry + " lies outside the data tracks");
             if (w.entries.size() == max_entries) return fail(w, "more files than any disc holds");
-            w.entries.push_back({entry, record.extent, record.bytes, record.folder});
+            w.entries.push_back({entry, record.extent, record.bytes, record.folder, outside});
             if (record.folder && !walk_folder(w, record, entry, depth + 1)) return false;
         }
     }

@@ -34,12 +34,13 @@ struct disc_entry {
     std::uint32_t extent;
     std::uint32_t bytes;
     bool folder;
+    bool outside;  // a file that starts outside the data tracks: none of it can be read
 };
 
-// Every file and folder under the root, depth first as recorded. Fails, with
-// why, at a folder or file that starts outside the data tracks (a folder must
-// lie in one whole), a record that runs past its sector, folders that nest
-// deeper than 8 or loop, a name that no file can have, or more entries or a
-// larger folder than any disc holds.
+// Every file and folder under the root, depth first as recorded; a file
+// that starts outside the data tracks is listed as outside. Fails, with why,
+// at a folder that does not lie in a data track whole, a record that runs
+// past its sector, folders that nest deeper than 8 or loop, a name that no
+// file can have, or more entries or a larger folder than any disc holds.
 bool walk_disc(const block_reader& read, const track_room& room, const iso_record& root,
                std::vector<disc_entry>& entries, std::string& why);
