@@ -2,7 +2,10 @@
 // the ISO 9660 walk. The first byte chooses: 0 a .gdi and 1 a .cue, the rest
 // being its text, whose files are as long as a hash of their names makes them;
 // 2 a .chd, the rest being the file, whose data tracks' first sectors are
-// read; else a file system of 2048-byte blocks, the rest of the input laid
+// read; 3 a track table settled by the headers of its raw track's sectors:
+// a raw data track and then a track of 2048-byte sectors, where the next 8
+// bytes (two little-endian addresses) place them, the rest being the raw
+// track's sectors; else a file system of 2048-byte blocks, the rest of the input laid
 // from the disc's sector 45016 (its volume descriptor) on, in a data track
 // that ends where a further 16 blocks would.
 #include "disc.h"
@@ -12,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -45,6 +49,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     reader.read(t.first + i, block, why);
         }
         std::remove(path.c_str());
+        return 0;
+    }
+    if (data[0] == 3 && rest.size() >= 8) {
+        const auto address = [&](std::size_t at) {
+            std::uint32_t v = 0;
+            for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<std::uint8_t>(rest[at + static_cast<std::size_t>(i)]);
+            return v;
+        };
+        const std::string_view sectors = rest.substr(8);
+        const auto count = static_cast<std::uint32_t>(sectors.size() / raw_sector_bytes);
+        disc_image image;
+        image.tracks = {{1, address(0), count, raw_sector_bytes, true, "raw", 0},
+                        {2, address(4), 100, block_bytes, true, "cooked", 0}};
+        const stored_reader read = [&](const disc_track& t, std::uint32_t k, const std::uint8_t*& sector) {
+            if (t.sector_bytes != raw_sector_bytes || k >= count) return false;
+            sector = reinterpret_cast<const std::uint8_t*>(sectors.data()) + std::size_t{k} * raw_sector_bytes;
+            return true;
+        };
+        if (settle_tracks(image, read, why) && image.tracks[0].count > UINT32_MAX - image.tracks[0].first) std::abort();
         return 0;
     }
     constexpr std::uint32_t first = 45016;

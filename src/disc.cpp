@@ -1,6 +1,7 @@
 // The disc layer's common part: which descriptor an image has, the sizes of
-// its track files, the check of the volume descriptor's sector header, and
-// the reading of sectors through the track table.
+// its track files, the placing of raw data tracks by their sector headers,
+// and the reading of sectors through the track table, each raw sector's
+// header checked against the address it is read at.
 #include "disc.h"
 
 #include "messages.h"

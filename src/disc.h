@@ -1,7 +1,8 @@
-// The disc layer: a disc image (.gdi, .cue or .iso) as a table of tracks,
+// The disc layer: a disc image (.gdi, .cue, .iso or .chd) as a table of tracks,
 // each a run of sectors in a file, and the reading of a sector's 2048 user
 // bytes by its address on the disc. One file a format reads its descriptor
-// into the table (disc_gdi.cpp, disc_cue.cpp, disc_iso.cpp); disc.cpp reads
+// into the table (disc_gdi.cpp, disc_cue.cpp, disc_iso.cpp, disc_chd.cpp);
+// disc.cpp places its raw data tracks by their sector headers and reads
 // sectors through it; iso9660.cpp walks the file system on top.
 #pragma once
 
@@ -41,7 +42,7 @@ struct chd_layout;
 
 struct disc_image {
     std::string path;                       // as given
-    std::vector<disc_track> tracks;         // in ascending order of their sectors, none overlapping
+    std::vector<disc_track> tracks;         // in track order; the data tracks' sectors ascending, none overlapping
     std::uint32_t volume_start = 0;         // where the data area starts: high_density_start on a GD-ROM
     std::shared_ptr<const chd_layout> chd;  // a CHD's: its tracks lie in its hunks
 };

@@ -1,7 +1,8 @@
 #!/bin/sh
 # vornalt.exe under Wine against the Linux build: the same tmp.wav, outputs and
 # messages for the sample and a fixture, again over those outputs beside an
-# input that is a folder, out of a GD-ROM image and a CHD of it, in order and side by side (-j 2, no
+# input that is a folder, out of a GD-ROM image and CHDs of it (chdman's, and
+# one of the layout of later chdman), in order and side by side (-j 2, no
 # temporary files left), the same tmp.mp3 and outputs from the built-in
 # encoder, -o joined with a backslash, the same refusals of inputs named like
 # its temporary files or its output (left as they were), wildcards, a
@@ -77,6 +78,17 @@ grep -q "^gd.chd/MOVIE/LATE.SFD -> gd/MOVIE/LATE.mpg$" lin/chd.txt
 tr '\\' / < win/chd.txt | cmp lin/chd.txt -
 cmp lin/gd/MOVIE/SAMPLE.mpg win/gd/MOVIE/SAMPLE.mpg
 cmp lin/sample.mpg win/gd/MOVIE/SAMPLE.mpg
+# The same disc as a CHD of the layout of chdman after pull request 15870: the
+# gaps are pregaps that take addresses but no frames.
+(cd lin/gd && "$linux/make_chd" ../pregap.chd CHGD MODE1_RAW,0,MODE1,0,track01.bin AUDIO,300,AUDIO,0,track02.raw \
+    MODE1_RAW,44100,MODE1,0,track03.bin)
+cp lin/pregap.chd win/
+(cd lin && { "$linux/vornalt" -c ./enc pregap.chd || echo "status $?"; } > pregap.txt 2>&1)
+(cd win && { wine "$exe" -c enc.bat pregap.chd || echo "status $?"; } > pregap.txt 2>&1)
+grep -q "^pregap.chd/MOVIE/LATE.SFD -> pregap/MOVIE/LATE.mpg$" lin/pregap.txt
+tr '\\' / < win/pregap.txt | cmp lin/pregap.txt -
+for f in LATE SAMPLE; do cmp "lin/pregap/MOVIE/$f.mpg" "win/pregap/MOVIE/$f.mpg"; done
+cmp lin/sample.mpg win/pregap/MOVIE/SAMPLE.mpg
 cd win
 mkdir glob "a b"
 cp enc.bat prepared.mp2 ./*.sfd glob/
