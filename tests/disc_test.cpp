@@ -134,27 +134,17 @@ bytes header_of(std::uint32_t lba, std::uint8_t mode = 1, bool sync = true)
 
 TEST(Disc, SectorHeadersGiveTheirAddress)
 {
-    const std::pair<bytes, std::int64_t> rows[] = {
-        {raw_sector(0x10, 0x02, 0x00), 45000},
-        {raw_sector(0x00, 0x02, 0x00), 0},
-        {raw_sector(0x00, 0x01, 0x74), -1},
-        {raw_sector(0x99, 0x59, 0x74), 449849},
-        {raw_sector(0xA0, 0x00, 0x00), 449850},
-        {raw_sector(0xC2, 0x03, 0x74), 549149},
-        {raw_sector(0xD0, 0x00, 0x00), -1},
-        {raw_sector(0x1A, 0x00, 0x00), -1},
-        {raw_sector(0x10, 0x60, 0x00), -1},
-        {raw_sector(0x10, 0x00, 0x75), -1},
-        {raw_sector(0x10, 0x0A, 0x00), -1},
-        {raw_sector(0x10, 0x02, 0x00, 0), -1},
-        {raw_sector(0x10, 0x02, 0x00, 2), 45000},
-        {raw_sector(0x10, 0x02, 0x00, 3), -1},
-        {raw_sector(0x10, 0x02, 0x16, 1, false), 45016},
-    };
-    for (const auto& [sector, expected] : rows) {
+    // Minute, second, frame, mode, sync: the address, or -1 for none.
+    const std::tuple<std::uint8_t, std::uint8_t, std::uint8_t, std::uint8_t, bool, std::int64_t> rows[] = {
+        {0x10, 0x02, 0x00, 1, 1, 45000},  {0x00, 0x02, 0x00, 1, 1, 0},      {0x00, 0x01, 0x74, 1, 1, -1},
+        {0x99, 0x59, 0x74, 1, 1, 449849}, {0xA0, 0x00, 0x00, 1, 1, 449850}, {0xC2, 0x03, 0x74, 1, 1, 549149},
+        {0xD0, 0x00, 0x00, 1, 1, -1},     {0x1A, 0x00, 0x00, 1, 1, -1},     {0x10, 0x60, 0x00, 1, 1, -1},
+        {0x10, 0x00, 0x75, 1, 1, -1},     {0x10, 0x0A, 0x00, 1, 1, -1},     {0x10, 0x02, 0x00, 0, 1, -1},
+        {0x10, 0x02, 0x00, 2, 1, 45000},  {0x10, 0x02, 0x00, 3, 1, -1},     {0x10, 0x02, 0x16, 1, 0, 45016}};
+    for (const auto& [m, s, f, mode, sync, expected] : rows) {
+        const bytes sector = raw_sector(m, s, f, mode, sync);
         std::uint32_t lba = 0;
-        EXPECT_EQ(sector_address(sector.data(), lba) ? std::int64_t{lba} : -1, expected)
-            << std::hex << int{sector[12]} << " " << int{sector[13]} << " " << int{sector[14]};
+        EXPECT_EQ(sector_address(sector.data(), lba) ? std::int64_t{lba} : -1, expected) << int{m} << " " << int{s};
     }
     bytes broken = raw_sector(0x10, 0x02, 0x00);
     broken[5] = 0xFE;
