@@ -160,7 +160,7 @@ bool settle_tracks(disc_image& image, const stored_reader& read, std::string& wh
                 t.file + ": track " + std::to_string(t.number) + " lies before track " + std::to_string(before->number);
             return false;
         }
-        if (before != nullptr && t.first < before->first + before->count) {
+        if (before != nullptr && t.first < std::uint64_t{before->first} + before->count) {
             why = before->file + ": track " + std::to_string(before->number) + " runs into track " +
                   std::to_string(t.number);
             return false;

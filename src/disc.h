@@ -74,12 +74,11 @@ bool place_iso(const std::string& path, std::uint64_t size,
 // or CR LF, a UTF-8 byte order mark dropped); the next field of a line (a
 // run of non-blanks, or a name in double or single quotes; false at the
 // line's end or at an unclosed quote); a decimal number of at most max; a
-// file's name;
+// track file's name as a descriptor writes it, each backslash made a "/";
 // the reason for a line that can't be read, which names it and shows it.
 std::vector<std::string_view> descriptor_lines(std::string_view text);
 bool next_field(std::string_view& line, std::string_view& field);
 bool parse_number(std::string_view text, std::uint64_t max, std::uint64_t& value);
-// A track file's name as a descriptor writes it, a backslash made a "/".
 std::string file_name(std::string_view field);
 std::string line_error(std::size_t number, std::string_view line, const std::string& reason);
 
