@@ -188,6 +188,17 @@ TEST(Disc, RawDataTracksArePlacedByTheirHeaders)
         EXPECT_EQ(image.tracks[0].first, expected) << sectors;
         EXPECT_EQ(image.volume_start, expected >= 45000 ? 45000u : 0u) << sectors;
     }
+    // A track placed later keeps no address past the last there is.
+    disc_image image;
+    image.tracks = {{3, 600, UINT32_MAX - 600, 2352, true, "t", 0}};
+    const stored_reader read = [s = bytes()](const disc_track&, std::uint32_t k, const std::uint8_t*& sector) mutable {
+        s = header_of(45000 + k);
+        sector = s.data();
+        return true;
+    };
+    std::string why;
+    ASSERT_TRUE(settle_tracks(image, read, why));
+    EXPECT_EQ(image.tracks[0].count, UINT32_MAX - 45000);
 }
 
 // The tracks a descriptor gives, settled without headers: the volume's
@@ -269,6 +280,7 @@ TEST(Disc, DescriptorsGiveTheTrackTable)
          "\"1 0 4 2048 a 18446744073709551617\""},
         {false, "FILE \"a\" WAVE\n", "line 1: this program reads FILE \"NAME\" BINARY: \"FILE \"a\" WAVE\""},
         {false, "FILE \"a\" BINARY\nTRACK 01 AUDIO\n", "track 1 has no INDEX 01"},
+        {false, "INDEX 01 00:00:00\n", "line 1: an index outside a track: \"INDEX 01 00:00:00\""},
         {false, "FILE \"a\" BINARY\nTRACK 100 AUDIO\n",
          "line 2: this program reads TRACK NN MODE1/2352, MODE1/2048 or AUDIO: \"TRACK 100 AUDIO\""},
         {false, "FILE \"a\" BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nPOSTGAP 00:02:00\n",
