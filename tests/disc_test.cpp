@@ -173,9 +173,9 @@ TEST(Disc, RawDataTracksArePlacedByTheirHeaders)
     for (const auto& [sectors, expected] : rows) {
         disc_image image;
         image.tracks = {{3, 600, 2000, 2352, true, "t", 0}};
-        const stored_reader read = [&, s = bytes()](const disc_track&, std::uint32_t k,
-                                                    const std::uint8_t*& sector) mutable {
-            const char kind = k < sectors.size() ? sectors[k] : '0';
+        const stored_reader read = [kinds = sectors, s = bytes()](const disc_track&, std::uint32_t k,
+                                                                  const std::uint8_t*& sector) mutable {
+            const char kind = k < kinds.size() ? kinds[k] : '0';
             s = kind == '0'   ? bytes(2352, 0)
                 : kind == 'm' ? header_of(45000 + k, 0)
                 : kind == 'n' ? header_of(45000 + k, 1, false)
