@@ -1,20 +1,34 @@
-// make_disc HD.iso DIR [cooked | hole START COUNT]
-// Builds GD-ROM images around HD.iso, the file system of a high-density area
-// as `genisoimage -C 0,45000` makes it (its sector 0 is the disc's 45000):
-// a small data track at 0 and an audio track in the single-density area, then
+// make_disc ISO DIR [cooked | hole START COUNT | cd START | datadata]
+// Builds disc images around ISO, a file system that genisoimage made.
+// GD-ROMs, ISO being the file system of a high-density area as
+// `genisoimage -C 0,45000` makes it (its sector 0 is the disc's 45000): a
+// small data track at 0 and an audio track in the single-density area, then
 //   (nothing more)   track03.bin: the high-density track of raw 2352-byte
 //                    sectors; DIR/disc.gdi;
 //   cooked           track03.iso: that track of 2048-byte sectors; DIR/disc.gdi;
-//   hole START COUNT the sectors START to START + COUNT - 1 of HD.iso (a filler
+//   hole START COUNT the sectors START to START + COUNT - 1 of ISO (a filler
 //                    that genisoimage placed there) give way to an audio
 //                    track with its pregap, and the files after them lie in a
 //                    last data track: DIR/disc.gdi of one file a track, and
 //                    DIR/disc.cue as published for the console's discs, with
 //                    the pregaps of the audio track (150 sectors) and of the
 //                    last data track (225) inside their files.
-// Raw data sectors carry the sync pattern, their address, mode 1, and a valid
+// CD-format discs of two sessions, as published (DIR/disc.cue, one file a
+// track, "Track N.bin"), their data tracks of mode 2 form 1 sectors, each
+// ending with two run-out sectors of form 2:
+//   cd START         an audio track of 302 sectors, then in the second
+//                    session the data track of ISO, which
+//                    `genisoimage -C 0,START` made;
+//   datadata         a data track of the whole of ISO (made from sector 0),
+//                    then in the second session, 11400 sectors after it, one
+//                    of 302 sectors that holds ISO's first sectors up to its
+//                    volume descriptors' end: its file system's descriptors,
+//                    whose files lie in the first.
+// Data sectors carry the sync pattern, their address, the mode, and a valid
 // EDC and P and Q parity (which chdman strips, and a reader of CHDs must make
 // again). Audio sectors hold a pattern.
+#include "cd_sectors.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +45,8 @@ constexpr int raw = 2352;
 constexpr std::uint32_t hd = 45000;
 constexpr std::uint32_t audio_pregap = 150;
 constexpr std::uint32_t data_pregap = 225;
+// A CD's second session starts so many sectors after its first ends.
+constexpr std::uint32_t session_gap = 11400;
 
 bytes read_file(const char* path)
 {
@@ -54,76 +70,25 @@ void write_file(const std::string& name, const bytes& data)
     }
 }
 
-std::uint8_t bcd(std::uint32_t v)
+// Raw data sectors of a mode from lba on, of the user data at data (whole sectors; zeros past its end).
+void put_data(bytes& out, std::uint32_t lba, const std::uint8_t* data, std::size_t sectors, std::size_t have,
+              std::uint8_t mode = 1)
 {
-    return static_cast<std::uint8_t>(v / 10 << 4 | v % 10);
-}
-
-// GF(2^8) of x^8 + x^4 + x^3 + x^2 + 1, by shifts.
-std::uint8_t times(std::uint8_t a, std::uint8_t b)
-{
-    std::uint8_t p = 0;
-    for (; b != 0; b >>= 1) {
-        if (b & 1) p ^= a;
-        a = static_cast<std::uint8_t>(a << 1 ^ (a & 0x80 ? 0x1D : 0));
-    }
-    return p;
-}
-
-// The two parity bytes of a vector of n bytes at sector positions 12 + pos(i):
-// the A and B for which all n + 2 bytes XOR to 0 and the sum of byte i times
-// alpha^(n+1-i), with A at alpha^1 and B at alpha^0, is 0 (found by trying
-// every A).
-template <typename Position>
-void put_parity(std::uint8_t* s, int n, Position pos, std::uint8_t* a_at, std::uint8_t* b_at)
-{
-    std::uint8_t x = 0, sum = 0;
-    for (int i = 0; i < n; ++i) {
-        std::uint8_t term = s[12 + pos(i)];
-        for (int k = 0; k < n + 1 - i; ++k) term = times(term, 2);
-        x ^= s[12 + pos(i)];
-        sum ^= term;
-    }
-    for (int a = 0; a < 256; ++a) {
-        const auto b = static_cast<std::uint8_t>(x ^ a);
-        if ((sum ^ times(static_cast<std::uint8_t>(a), 2) ^ b) == 0) {
-            *a_at = static_cast<std::uint8_t>(a);
-            *b_at = b;
-            return;
-        }
-    }
-}
-
-// EDC (a CRC-32 of polynomial 0xD8018001, least significant bit first) and P
-// and Q parity of a mode 1 sector.
-void put_ecc(std::uint8_t* s)
-{
-    std::uint32_t edc = 0;
-    for (int i = 0; i < 2064; ++i) {
-        edc ^= s[i];
-        for (int b = 0; b < 8; ++b) edc = edc & 1 ? edc >> 1 ^ 0xD8018001u : edc >> 1;
-    }
-    for (int i = 0; i < 4; ++i) s[2064 + i] = static_cast<std::uint8_t>(edc >> (8 * i));
-    for (int p = 0; p < 86; ++p)
-        put_parity(
-            s, 24, [p](int c) { return p + 86 * c; }, s + 2076 + p, s + 2162 + p);
-    for (int q = 0; q < 52; ++q)
-        put_parity(
-            s, 43, [q](int c) { return (86 * (q / 2) + 88 * c) % 2236 + q % 2; }, s + 2248 + q, s + 2300 + q);
-}
-
-// Raw mode 1 sectors from lba on, of the user data at data (whole sectors; zeros past its end).
-void put_data(bytes& out, std::uint32_t lba, const std::uint8_t* data, std::size_t sectors, std::size_t have)
-{
+    std::uint8_t s[raw];
     for (std::size_t i = 0; i < sectors; ++i) {
-        std::uint8_t s[raw] = {0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
-        const std::uint32_t frames = lba + static_cast<std::uint32_t>(i) + 150;
-        s[12] = bcd(frames / 75 / 60);
-        s[13] = bcd(frames / 75 % 60);
-        s[14] = bcd(frames % 75);
-        s[15] = 1;
-        if (i * user < have) std::memcpy(s + 16, data + i * user, std::min<std::size_t>(user, have - i * user));
-        put_ecc(s);
+        const std::size_t at = i * user;
+        cd::data_sector(s, lba + static_cast<std::uint32_t>(i), mode, at < have ? data + at : nullptr,
+                        at < have ? have - at : 0);
+        out.insert(out.end(), s, s + raw);
+    }
+}
+
+// The two run-out sectors of form 2 that end a data track written on a CD-R.
+void put_run_out(bytes& out, std::uint32_t lba)
+{
+    std::uint8_t s[raw];
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        cd::form2_sector(s, lba + i);
         out.insert(out.end(), s, s + raw);
     }
 }
@@ -142,14 +107,57 @@ bytes track_of(const bytes& iso, std::size_t from, std::size_t to, std::uint32_t
     return out;
 }
 
+// The sheet of a CD-format disc of two tracks, one a session, as published.
+void write_two_sessions(const std::string& first_type)
+{
+    const std::string cue = "REM SESSION 01\r\nFILE \"Track 1.bin\" BINARY\r\n  TRACK 01 " + first_type +
+                            "\r\n    INDEX 01 00:00:00\r\nREM SESSION 02\r\nFILE \"Track 2.bin\" BINARY\r\n"
+                            "  TRACK 02 MODE2/2352\r\n    INDEX 01 00:00:00\r\n";
+    write_file("disc.cue", bytes(cue.begin(), cue.end()));
+}
+
+// Audio, then the data track of iso at start.
+void audio_data_disc(const bytes& iso, std::uint32_t start)
+{
+    const std::size_t sectors = iso.size() / user;
+    bytes audio;
+    put_audio(audio, 302);
+    write_file("Track 1.bin", audio);
+    bytes data;
+    put_data(data, start, iso.data(), sectors, iso.size(), 2);
+    put_run_out(data, start + static_cast<std::uint32_t>(sectors));
+    write_file("Track 2.bin", data);
+    write_two_sessions("AUDIO");
+}
+
+// The whole of iso at 0, then its first sectors, to its volume descriptors' end, in a session of their own.
+void data_data_disc(const bytes& iso)
+{
+    const std::size_t sectors = iso.size() / user;
+    bytes first;
+    put_data(first, 0, iso.data(), sectors, iso.size(), 2);
+    put_run_out(first, static_cast<std::uint32_t>(sectors));
+    write_file("Track 1.bin", first);
+    std::size_t end = 16;
+    while (end < sectors && iso[end * user] != 255) ++end;
+    const auto second = static_cast<std::uint32_t>(sectors + 2 + session_gap);
+    bytes last;
+    put_data(last, second, iso.data(), 300, (end + 1) * user, 2);
+    put_run_out(last, second + 300);
+    write_file("Track 2.bin", last);
+    write_two_sessions("MODE2/2352");
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     const bool cooked = argc == 4 && std::strcmp(argv[3], "cooked") == 0;
     const bool hole = argc == 6 && std::strcmp(argv[3], "hole") == 0;
-    if (argc != 3 && !cooked && !hole) {
-        std::fprintf(stderr, "usage: make_disc HD.iso DIR [cooked | hole START COUNT]\n");
+    const bool cd = argc == 5 && std::strcmp(argv[3], "cd") == 0;
+    const bool data_data = argc == 4 && std::strcmp(argv[3], "datadata") == 0;
+    if (argc != 3 && !cooked && !hole && !cd && !data_data) {
+        std::fprintf(stderr, "usage: make_disc ISO DIR [cooked | hole START COUNT | cd START | datadata]\n");
         return 2;
     }
     const bytes iso = read_file(argv[1]);
@@ -158,6 +166,10 @@ int main(int argc, char** argv)
     if (sectors < 20) {
         std::fprintf(stderr, "make_disc: can't read %s\n", argv[1]);
         return 1;
+    }
+    if (cd || data_data) {
+        cd ? audio_data_disc(iso, static_cast<std::uint32_t>(std::strtoul(argv[4], nullptr, 10))) : data_data_disc(iso);
+        return 0;
     }
     // The single-density area: 300 data sectors at 0, 300 audio sectors at 600.
     bytes sd;

@@ -25,6 +25,9 @@ constexpr int submode_field = 18;  // mode 2: the subheader's submode
 constexpr int form2_flag = 0x20;   // in the submode: form 2, whose user data is not 2048 bytes
 constexpr int mode1_data = 16;
 constexpr int mode2_form1_data = 24;
+// In a mode 2 sector stored without sync and header: the submode, the data.
+constexpr int stored_submode_field = submode_field - mode1_data;
+constexpr int stored_mode2_data = mode2_form1_data - mode1_data;
 // Sectors a second, and the two seconds before sector 0 that addresses count.
 constexpr std::uint32_t frames_per_second = 75;
 constexpr std::uint32_t lead_in_frames = 150;
@@ -148,7 +151,7 @@ bool sector_address(const std::uint8_t* raw, std::uint32_t& lba)
 bool settle_tracks(disc_image& image, const stored_reader& read, std::string& why)
 {
     for (disc_track& t : image.tracks) {
-        if (!t.data || t.sector_bytes != raw_sector_bytes) continue;
+        if (!read || !t.data || t.sector_bytes != raw_sector_bytes) continue;
         t.first = header_start(t, read);
         t.count = std::min(t.count, UINT32_MAX - t.first);
     }
@@ -171,8 +174,12 @@ bool settle_tracks(disc_image& image, const stored_reader& read, std::string& wh
         why = "it holds no data track";
         return false;
     }
-    // A GD-ROM's file system is its high-density area's: its data tracks end there.
-    image.volume_start = before->first >= high_density_start ? high_density_start : 0;
+    // A GD-ROM's file system is its high-density area's, whose files may lie
+    // in a later track; a CD's, its last data track's (a CD-format disc's:
+    // its last session's), whose files may lie in any data track.
+    const bool gd_rom = std::any_of(image.tracks.begin(), image.tracks.end(),
+                                    [](const disc_track& t) { return t.data && t.first == high_density_start; });
+    image.volume_start = gd_rom ? high_density_start : before->first;
     return true;
 }
 
@@ -336,22 +343,28 @@ bool disc_reader::read(std::uint32_t lba, std::uint8_t* block, std::string& why)
     }
     const std::uint8_t* sector = nullptr;
     if (!read_stored(*track, lba - track->first, sector, why)) return false;
+    // The mode, the submode of a mode 2 sector, and where the user data starts.
+    int mode = 1, submode = 0, data = 0;
     if (track->sector_bytes == raw_sector_bytes) {
         std::uint32_t said = 0;
         if (sector_address(sector, said) && said != lba) {
             why = "the sector read as " + std::to_string(lba) + " says it is " + std::to_string(said);
             return false;
         }
-        const int mode = sector[mode_field];
-        const bool form1 = mode == 2 && (sector[submode_field] & form2_flag) == 0;
-        if (mode != 1 && !form1) {
-            why = "sector " + std::to_string(lba) + " of the image is no data sector (mode " + std::to_string(mode) +
-                  (mode == 2 ? " form 2)" : ")");
-            return false;
-        }
-        sector += mode == 1 ? mode1_data : mode2_form1_data;
+        mode = sector[mode_field];
+        submode = sector[submode_field];
+        data = mode == 1 ? mode1_data : mode2_form1_data;
+    } else if (track->sector_bytes == mode2_sector_bytes) {
+        mode = 2;
+        submode = sector[stored_submode_field];
+        data = stored_mode2_data;
     }
-    std::memcpy(block, sector, block_bytes);
+    if (mode != 1 && (mode != 2 || (submode & form2_flag) != 0)) {
+        why = "sector " + std::to_string(lba) + " of the image is no data sector (mode " + std::to_string(mode) +
+              (mode == 2 ? " form 2)" : ")");
+        return false;
+    }
+    std::memcpy(block, sector + data, block_bytes);
     return true;
 }
 

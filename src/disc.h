@@ -16,9 +16,11 @@
 #include <string_view>
 #include <vector>
 
-// Bytes of a sector's user data, and of a raw sector as a CD stores it.
+// Bytes of a sector's user data, of a raw sector as a CD stores it, and of a
+// mode 2 sector without its sync and header (its subheader, then its data).
 constexpr int block_bytes = 2048;
 constexpr int raw_sector_bytes = 2352;
+constexpr int mode2_sector_bytes = 2336;
 // The address of a GD-ROM's high-density area, whose file system the console reads.
 constexpr std::uint32_t high_density_start = 45000;
 // The volume descriptors of an ISO 9660 file system start at sector 16 of its data area.
@@ -31,7 +33,7 @@ struct disc_track {
     int number;
     std::uint32_t first;
     std::uint32_t count;
-    int sector_bytes;  // block_bytes (user data alone) or raw_sector_bytes
+    int sector_bytes;  // block_bytes (user data alone), mode2_sector_bytes or raw_sector_bytes
     bool data;         // a data track; else audio
     std::string file;
     std::uint64_t offset;
@@ -101,11 +103,13 @@ bool sector_address(const std::uint8_t* raw, std::uint32_t& lba);
 // sector, raw_sector_bytes of it; false when it can't.
 using stored_reader = std::function<bool(const disc_track& track, std::uint32_t k, const std::uint8_t*& sector)>;
 
-// Settles the table of a .gdi, .cue or .chd: places each data track of raw
-// sectors where its first sectors' headers say (four agreeing among its
-// first 1000, sectors without a header passed over), else where the
-// descriptor put it; checks that the data tracks follow one another without
-// overlapping; sets volume_start. False, with why, when they overlap.
+// Settles a track table: with read (a .gdi, .cue or .chd), places each data
+// track of raw sectors where its first sectors' headers say (four agreeing
+// among its first 1000, sectors without a header passed over), else where
+// the descriptor put it; checks that the data tracks follow one another
+// without overlapping; sets volume_start: a GD-ROM's high-density area's
+// (a data track at 45000), else the last data track's. False, with why,
+// when they overlap.
 bool settle_tracks(disc_image& image, const stored_reader& read, std::string& why);
 
 // A .chd of size bytes, of version 5 of a CD or GD-ROM: its header,

@@ -603,6 +603,10 @@ bool read_tracks(std::FILE* f, std::uint64_t size, std::uint64_t at, std::vector
         const auto tag = static_cast<std::uint32_t>(get_be(h, 4));
         const auto length = static_cast<std::uint32_t>(get_be(h + 5, 3));
         const std::uint64_t next = get_be(h + 8, 8);
+        if (tag == fourcc("CHCD")) {
+            why = "its tracks are described in the binary CHCD form, which this program does not read";
+            return false;
+        }
         if (tag == fourcc("CHGD") || tag == fourcc("CHGT") || tag == fourcc("CHT2") || tag == fourcc("CHTR")) {
             std::string text(std::min(length, max_entry), '\0');
             if (at + entry_header + length > size || std::fread(text.data(), 1, text.size(), f) != text.size()) {

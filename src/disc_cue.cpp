@@ -1,11 +1,13 @@
 // The .cue descriptor in the form published for the console's discs: one
-// FILE a track, MODE1/2352 and AUDIO tracks, INDEX 00 and 01 as offsets in
-// the file, and the remarks that start the single-density area (at sector 0)
-// and the high-density area (at 45000), in each of which the files follow one
-// another without a gap. Without both remarks it is an ordinary CD whose files
-// follow one another from sector 0. Also read, where they are unambiguous:
-// MODE1/2048, several tracks in one FILE, PREGAP (sectors in no file); the
-// lines of catalogue numbers, flags and CD-Text are passed over.
+// FILE a track, MODE1/2352, MODE2/2352 and AUDIO tracks, INDEX 00 and 01 as
+// offsets in the file, and the remarks that start the single-density area
+// (at sector 0) and the high-density area (at 45000), in each of which the
+// files follow one another without a gap. Without both remarks it is an
+// ordinary CD whose files follow one another from sector 0, each session
+// after the gap that the one before leaves (REM SESSION, and the lead-out,
+// lead-in and pregap that remarks may give). Also read, where they are
+// unambiguous: MODE1/2048, several tracks in one FILE, PREGAP (sectors in no
+// file); the lines of catalogue numbers, flags and CD-Text are passed over.
 #include "disc.h"
 
 #include <algorithm>
@@ -15,6 +17,13 @@ namespace {
 
 constexpr std::string_view single_density_remark = "REM SINGLE-DENSITY AREA";
 constexpr std::string_view high_density_remark = "REM HIGH-DENSITY AREA";
+// The sectors between two sessions, in no file: the lead-out of the one
+// before (90 s after the first session, 30 s after a later one), the
+// lead-in (60 s) and the pregap (2 s) of the next. Remarks may give them.
+constexpr std::uint32_t first_lead_out = 6750;
+constexpr std::uint32_t later_lead_out = 2250;
+constexpr std::uint32_t lead_in = 4500;
+constexpr std::uint32_t session_pregap = 150;
 constexpr std::uint64_t max_track_number = 99;
 constexpr std::uint64_t max_index = 99;
 constexpr std::uint32_t frames_per_second = 75;
@@ -39,6 +48,16 @@ struct cue_file {
     std::string name;
     bool high_density;  // after the high-density remark
     int sector_bytes;   // 0 until its first track says
+    std::uint32_t gap;  // sectors in no file before it: a new session's
+};
+
+// The session that the sheet is in, and the gap before it, as far as its
+// remarks have given them.
+struct session_state {
+    std::uint64_t number = 1;
+    std::uint32_t next_lead_out = 0;  // a REM LEAD-OUT in this session, for the gap after it
+    std::uint32_t lead_out = 0, lead_in = 0, pregap = 0;
+    bool pending = false;  // a new session, whose first FILE is still to come
 };
 
 // "mm:ss:ff" as sectors.
@@ -63,11 +82,35 @@ bool arguments(std::string_view rest, std::vector<std::string_view>& args, std::
     return true;
 }
 
+// A remark: those that start the areas of a GD-ROM, a session and the gap before it; others say nothing.
+void read_remark(std::string_view line, std::string_view rest, bool& single_density, bool& high_density,
+                 session_state& session)
+{
+    const std::string_view remark = line.substr(line.find("REM"));
+    single_density = single_density || remark.substr(0, single_density_remark.size()) == single_density_remark;
+    high_density = high_density || remark.substr(0, high_density_remark.size()) == high_density_remark;
+    std::vector<std::string_view> args;
+    std::uint64_t number = 0;
+    std::uint32_t sectors = 0;
+    if (!arguments(rest, args, 2) || args.size() != 2) return;
+    if (args[0] == "SESSION" && parse_number(args[1], max_track_number, number) && number > session.number) {
+        const std::uint32_t lead_out = session.next_lead_out != 0 ? session.next_lead_out
+                                       : session.number == 1      ? first_lead_out
+                                                                  : later_lead_out;
+        session = {number, 0, lead_out, lead_in, session_pregap, true};
+    } else if (parse_msf(args[1], sectors)) {
+        if (args[0] == "LEAD-OUT") session.next_lead_out = sectors;
+        if (args[0] == "LEAD-IN" && session.pending) session.lead_in = sectors;
+        if (args[0] == "PREGAP" && session.pending) session.pregap = sectors;
+    }
+}
+
 // Reads the sheet into files and tracks; false, with why, at a line that can't be read.
 bool read_sheet(const std::vector<std::string_view>& lines, std::vector<cue_file>& files,
                 std::vector<cue_track>& tracks, bool& gd_rom, std::string& why)
 {
     bool single_density = false, high_density = false;
+    session_state session;
     std::vector<std::string_view> args;
     for (std::size_t n = 0; n < lines.size(); ++n) {
         std::string_view rest = lines[n], word;
@@ -76,22 +119,22 @@ bool read_sheet(const std::vector<std::string_view>& lines, std::vector<cue_file
             why = line_error(n + 1, lines[n], reason);
             return false;
         };
-        if (word == "REM") {  // a remark; two of them start the areas of a GD-ROM
-            const std::string_view remark = lines[n].substr(lines[n].find(word));
-            single_density = single_density || remark.substr(0, single_density_remark.size()) == single_density_remark;
-            high_density = high_density || remark.substr(0, high_density_remark.size()) == high_density_remark;
+        if (word == "REM") {
+            read_remark(lines[n], rest, single_density, high_density, session);
             continue;
         }
         const bool two = arguments(rest, args, 2) && args.size() == 2;
         if (word == "FILE") {
             if (!two || args[1] != "BINARY" || args[0].empty())
                 return refuse("this program reads FILE \"NAME\" BINARY");
-            files.push_back({file_name(args[0]), high_density, 0});
+            const std::uint32_t gap = session.pending ? session.lead_out + session.lead_in + session.pregap : 0;
+            session.pending = false;
+            files.push_back({file_name(args[0]), high_density, 0, gap});
         } else if (word == "TRACK") {
             std::uint64_t number = 0;
-            const bool data = two && (args[1] == "MODE1/2352" || args[1] == "MODE1/2048");
+            const bool data = two && (args[1] == "MODE1/2352" || args[1] == "MODE2/2352" || args[1] == "MODE1/2048");
             if (!two || !parse_number(args[0], max_track_number, number) || (!data && args[1] != "AUDIO"))
-                return refuse("this program reads TRACK NN MODE1/2352, MODE1/2048 or AUDIO");
+                return refuse("this program reads TRACK NN MODE1/2352, MODE2/2352, MODE1/2048 or AUDIO");
             if (files.empty()) return refuse("a track before any FILE");
             if (static_cast<int>(number) != (tracks.empty() ? 1 : tracks.back().number + 1))
                 return refuse("not the next track");
@@ -163,6 +206,7 @@ bool parse_cue(std::string_view text, const file_size_of& size_of, disc_image& i
             next = high_density_start;
             in_high_density = true;
         }
+        next += file.gap;
         std::uint64_t bytes = 0;
         if (!size_of(file.name, bytes, why)) return false;
         if (file.sector_bytes == 0) {
