@@ -120,7 +120,8 @@ std::uint32_t header_start(const disc_track& track, const stored_reader& read)
 
 bool is_disc_image_name(std::string_view path)
 {
-    return ends_with(path, ".gdi") || ends_with(path, ".cue") || ends_with(path, ".iso") || ends_with(path, ".chd");
+    return ends_with(path, ".gdi") || ends_with(path, ".cue") || ends_with(path, ".iso") || ends_with(path, ".chd") ||
+           ends_with(path, ".cdi");
 }
 
 const disc_track* data_track_of(const disc_image& image, std::uint32_t lba)
@@ -205,6 +206,8 @@ bool open_disc_image(const std::string& path, disc_image& image, std::string& wh
         };
         return place_iso(path, size, read_sector, image, why);
     }
+    // A .cdi's addresses are its descriptor's: its sector headers only check them, as they are read.
+    if (ends_with(path, ".cdi")) return place_cdi(path, size, image, why) && settle_tracks(image, nullptr, why);
     if (descriptor) {
         if (!(ends_with(path, ".gdi") ? parse_gdi : parse_cue)(text, size_of, image, why)) return false;
         for (disc_track& t : image.tracks) t.file = folder + t.file;

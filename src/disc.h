@@ -1,7 +1,8 @@
-// The disc layer: a disc image (.gdi, .cue, .iso or .chd) as a table of tracks,
+// The disc layer: a disc image (.gdi, .cue, .iso, .chd, .cdi) as a table of tracks,
 // each a run of sectors in a file, and the reading of a sector's 2048 user
 // bytes by its address on the disc. One file a format reads its descriptor
-// into the table (disc_gdi.cpp, disc_cue.cpp, disc_iso.cpp, disc_chd.cpp);
+// into the table (disc_gdi.cpp, disc_cue.cpp, disc_iso.cpp, disc_chd.cpp,
+// disc_cdi.cpp);
 // disc.cpp places its raw data tracks by their sector headers and reads
 // sectors through it; iso9660.cpp walks the file system on top.
 #pragma once
@@ -49,7 +50,7 @@ struct disc_image {
     std::shared_ptr<const chd_layout> chd;  // a CHD's: its tracks lie in its hunks
 };
 
-// Whether a file name names a disc image: it ends in .gdi, .cue, .iso or .chd, any case.
+// Whether a file name names a disc image: it ends in .gdi, .cue, .iso, .chd or .cdi, any case.
 bool is_disc_image_name(std::string_view path);
 
 // Reads the image's descriptor (a CHD's header, metadata and map) and the
@@ -116,6 +117,10 @@ bool settle_tracks(disc_image& image, const stored_reader& read, std::string& wh
 // metadata (the tracks) and map; false, with why, when this program can't
 // read it.
 bool place_chd(const std::string& path, std::uint64_t size, disc_image& image, std::string& why);
+
+// A DiscJuggler .cdi of size bytes, version 2.0, 3.0 or 3.5: its tracks as
+// its descriptor places them; false, with why, when this program can't read it.
+bool place_cdi(const std::string& path, std::uint64_t size, disc_image& image, std::string& why);
 
 // Reads the frames of a CHD: the file, opened by the reader, and the hunk
 // decompressed last, kept, so that sectors read in order decode each hunk once.

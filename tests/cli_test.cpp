@@ -178,6 +178,7 @@ TEST_P(Cli, Run)
     setenv("VORNALT", VORNALT_BIN, 1);  // for cases that start it more than once
     setenv("MAKE_DISC", MAKE_DISC_BIN, 1);
     setenv("MAKE_CHD", MAKE_CHD_BIN, 1);
+    setenv("MAKE_CDI", MAKE_CDI_BIN, 1);
     temp_dir dir;
     stage(dir, c.enc);
     ASSERT_EQ(run_shell(dir.cd() + c.setup).first, 0) << c.setup;
