@@ -2,7 +2,8 @@
 // the ISO 9660 walk. The first byte chooses: 0 a .gdi and 1 a .cue, the rest
 // being its text, whose files are as long as a hash of their names makes them;
 // 2 a .chd, the rest being the file, whose data tracks' first sectors are
-// read; 3 a track table settled by the headers of its raw track's sectors:
+// read; 4 a .cdi, the same, the rest's first 4 bytes (little-endian) the
+// zeros of its track data before the rest; 3 a track table settled by the headers of its raw track's sectors:
 // a raw data track and then a track of 2048-byte sectors, where the next 8
 // bytes (two little-endian addresses) place them, the rest being the raw
 // track's sectors; else a file system of 2048-byte blocks, the rest of the input laid
@@ -34,10 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (data[0] == 0 ? parse_gdi : parse_cue)(rest, size_of, image, why);
         return 0;
     }
-    if (data[0] == 2) {
-        const std::string path = "/tmp/fuzz_disc_" + std::to_string(getpid()) + ".chd";
+    if (data[0] == 2 || (data[0] == 4 && rest.size() >= 4)) {
+        // A .cdi's track data is zeros, as many bytes as its first 4 say (at most 16 MiB), before the rest.
+        const bool cdi = data[0] == 4;
+        const std::uint32_t gap =
+            cdi ? (data[1] | data[2] << 8 | data[3] << 16 | (data[4] & 0x7Fu) << 24) % (16u << 20) : 0;
+        const std::string_view bytes = cdi ? rest.substr(4) : rest;
+        const std::string path = "/tmp/fuzz_disc_" + std::to_string(getpid()) + (cdi ? ".cdi" : ".chd");
         if (std::FILE* f = std::fopen(path.c_str(), "wb")) {
-            std::fwrite(rest.data(), 1, rest.size(), f);
+            std::fseek(f, static_cast<long>(gap), SEEK_SET);
+            std::fwrite(bytes.data(), 1, bytes.size(), f);
             std::fclose(f);
         }
         disc_image image;
