@@ -256,6 +256,18 @@ TEST(Disc, DescriptorsGiveTheTrackTable)
                         "INDEX 01 00:01:10\n",
                         {{"a.bin", 100 * 2048}, {"b.bin", 200 * raw}}),
               "0: 0+100x2048d@a.bin+0 250+75x2352a@b.bin+0 335+115x2352a@b.bin+199920");
+    // Sessions: each after the gap that the one before leaves (90 s of lead-out after the first, 30 s after
+    // a later one, 60 s of lead-in, a 2 s pregap), or as remarks give its parts.
+    const std::string sessions =
+        "REM SESSION 01\nFILE a BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nREM SESSION 02\n"
+        "FILE b BINARY\nTRACK 02 MODE2/2352\nINDEX 01 00:00:00\nREM SESSION 03\n"
+        "FILE c BINARY\nTRACK 03 MODE2/2352\nINDEX 01 00:00:00\n";
+    const std::map<std::string, std::uint64_t> three = {{"a", 302 * raw}, {"b", 100 * raw}, {"c", 10 * raw}};
+    EXPECT_EQ(tracks_of(false, sessions, three), "18702: 0+302x2352a@a+0 11702+100x2352d@b+0 18702+10x2352d@c+0");
+    std::string remarks = sessions;
+    remarks.insert(remarks.find("REM SESSION 02"), "REM LEAD-OUT 00:30:00\n");
+    remarks.insert(remarks.find("FILE b"), "REM LEAD-IN 00:01:00\nREM PREGAP 00:00:10\n");
+    EXPECT_EQ(tracks_of(false, remarks, three), "9637: 0+302x2352a@a+0 2637+100x2352d@b+0 9637+10x2352d@c+0");
     EXPECT_EQ(tracks_of(true,
                         "\xEF\xBB\xBF"
                         "3\r\n1 0 4 2352 a 0\r\n2 600 0 2352 \"b c\" 0\r\n3 45000 4 2048 tracks\\d 4096\r\n\r\n",

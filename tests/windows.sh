@@ -2,7 +2,8 @@
 # vornalt.exe under Wine against the Linux build: the same tmp.wav, outputs and
 # messages for the sample and a fixture, again over those outputs beside an
 # input that is a folder, out of a GD-ROM image and CHDs of it (chdman's, and
-# one of the layout of later chdman), in order and side by side (-j 2, no
+# one of the layout of later chdman), out of a CD-format disc's cue sheet and
+# DiscJuggler image, in order and side by side (-j 2, no
 # temporary files left), the same tmp.mp3 and outputs from the built-in
 # encoder, -o joined with a backslash, the same refusals of inputs named like
 # its temporary files or its output (left as they were), wildcards, a
@@ -89,6 +90,19 @@ grep -q "^pregap.chd/MOVIE/LATE.SFD -> pregap/MOVIE/LATE.mpg$" lin/pregap.txt
 tr '\\' / < win/pregap.txt | cmp lin/pregap.txt -
 for f in LATE SAMPLE; do cmp "lin/pregap/MOVIE/$f.mpg" "win/pregap/MOVIE/$f.mpg"; done
 cmp lin/sample.mpg win/pregap/MOVIE/SAMPLE.mpg
+# A CD-format disc (audio, then the data track in a second session) as a cue
+# sheet and as a DiscJuggler image.
+mkdir lin/cdf
+(cd lin/cdf && mkdir -p tree/MOVIE && cp ../sample.sfd tree/MOVIE/SAMPLE.SFD && cp ../late.sfd tree/MOVIE/LATE.SFD &&
+    genisoimage -quiet -C 0,11702 -o cd.iso tree 2>/dev/null && "$linux/make_disc" cd.iso . cd 11702 &&
+    "$linux/make_cdi" ../cdf.cdi 3.5 2336 "1,0,Track 1.bin" "2,11702,Track 2.bin" && rm -rf tree cd.iso)
+mkdir win/cdf && cp lin/cdf/* win/cdf/ && cp lin/cdf.cdi win/
+(cd lin && { "$linux/vornalt" -c ./enc cdf/disc.cue cdf.cdi || echo "status $?"; } > cdf.txt 2>&1)
+(cd win && { wine "$exe" -c enc.bat 'cdf\disc.cue' cdf.cdi || echo "status $?"; } > cdf.txt 2>&1)
+grep -q "cdf.cdi/MOVIE/SAMPLE.SFD -> cdf/MOVIE/SAMPLE.mpg$" lin/cdf.txt
+tr '\\' / < win/cdf.txt | cmp lin/cdf.txt -
+for f in disc/MOVIE/LATE disc/MOVIE/SAMPLE MOVIE/LATE MOVIE/SAMPLE; do cmp "lin/cdf/$f.mpg" "win/cdf/$f.mpg"; done
+cmp lin/sample.mpg win/cdf/MOVIE/SAMPLE.mpg
 cd win
 mkdir glob "a b"
 cp enc.bat prepared.mp2 ./*.sfd glob/
