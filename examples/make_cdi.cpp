@@ -2,7 +2,10 @@
 // Writes a DiscJuggler image of the tracks given, as DiscJuggler lays it out:
 // each track's sectors after a pregap of 150, one after another, then the
 // descriptor of its sessions and tracks, then the trailer. VERSION is 2.0,
-// 3.0 or 3.5; FORM the stored form of the data tracks: 2048 (mode 1, user
+// 3.0 (its data tracks' blocks with the 8 bytes that a non-zero first word
+// adds), 3.0short (its blocks without the 78-byte extension) or 3.5 (its
+// first track's block with a CD-Text block); FORM the stored form of the
+// data tracks: 2048 (mode 1, user
 // data alone), 2336 (mode 2 without sync and header), 2352 (mode 2, raw) or
 // 2352m1 (mode 1, raw). Each TRACK is SESSION,LBA,FILE: its session (from 1),
 // the address of its first sector after the pregap, and a file of its raw
@@ -80,10 +83,12 @@ void put_sector(bytes& out, const track& t, const form& f, std::uint32_t i)
     out.insert(out.end(), s + from, s + from + f.size);
 }
 
-// The parts of a track block up to its index lengths (also the opening of the disc block).
-void put_opening(bytes& d, bool v35, std::size_t tracks)
+// The parts of a track block up to its index lengths (also the opening of the
+// disc block); extra: a non-zero first word, and the 8 bytes it adds.
+void put_opening(bytes& d, bool v35, std::size_t tracks, bool extra = false)
 {
-    put(d, 0, 4);
+    put(d, extra ? 1 : 0, 4);
+    if (extra) zeros(d, 8);
     d.insert(d.end(), mark, mark + sizeof mark);
     d.insert(d.end(), mark, mark + sizeof mark);
     d.insert(d.end(), {0x64, 0x05, 0x2A, static_cast<std::uint8_t>(tracks)});
@@ -100,15 +105,27 @@ void put_opening(bytes& d, bool v35, std::size_t tracks)
     }
 }
 
+// A CD-Text block: 18 fields of a length and its bytes, the tenth the title.
+void put_cd_text(bytes& d)
+{
+    for (int field = 0; field < 18; ++field) {
+        const std::string text = field == 10 ? "TITLE" : "";
+        d.push_back(static_cast<std::uint8_t>(text.size()));
+        d.insert(d.end(), text.begin(), text.end());
+    }
+}
+
 void put_track_block(bytes& d, const std::string& version, const track& t, const form& f, std::uint32_t index,
-                     std::size_t tracks)
+                     std::size_t tracks, bool first)
 {
     const auto length = static_cast<std::uint32_t>(t.raw.size() / cd::raw_bytes);
-    put_opening(d, version == "3.5", tracks);
+    put_opening(d, version == "3.5", tracks, version == "3.0" && !t.audio);
     put(d, 2, 2);
     put(d, pregap, 4);
     put(d, length, 4);
-    put(d, 0, 4);  // no CD-Text
+    const bool cd_text = version == "3.5" && first;
+    put(d, cd_text ? 1 : 0, 4);
+    if (cd_text) put_cd_text(d);
     zeros(d, 2);
     put(d, t.audio ? 0 : f.mode, 4);
     zeros(d, 4);
@@ -125,6 +142,10 @@ void put_track_block(bytes& d, const std::string& version, const track& t, const
     if (version == "2.0") return;
     zeros(d, 1);
     put(d, 0xFFFFFFFF, 4);
+    if (version == "3.0short") {
+        put(d, 0, 4);  // no extension
+        return;
+    }
     put(d, 0xFFFFFFFF, 4);  // the extension follows
     for (const std::uint32_t v : {1u, 0x80u, 2u, 0x10u, 44100u}) put(d, v, 4);
     zeros(d, 42);
@@ -137,11 +158,13 @@ void put_track_block(bytes& d, const std::string& version, const track& t, const
 int main(int argc, char** argv)
 {
     if (argc < 5) {
-        std::fprintf(stderr, "usage: make_cdi OUT.cdi 2.0|3.0|3.5 2048|2336|2352|2352m1 SESSION,LBA,FILE ...\n");
+        std::fprintf(stderr,
+                     "usage: make_cdi OUT.cdi 2.0|3.0|3.0short|3.5 2048|2336|2352|2352m1 SESSION,LBA,FILE ...\n");
         return 2;
     }
     const std::string version = argv[2], form_name = argv[3];
-    if (version != "2.0" && version != "3.0" && version != "3.5") fail("no such version: " + version);
+    if (version != "2.0" && version != "3.0" && version != "3.0short" && version != "3.5")
+        fail("no such version: " + version);
     const form f = form_name == "2048"   ? form{1, 0, 2048}
                    : form_name == "2336" ? form{2, 1, 2336}
                    : form_name == "2352" ? form{2, 2, 2352}
@@ -173,7 +196,7 @@ int main(int argc, char** argv)
             if (t.session != s) continue;
             if (index == 0) first = t.lba;
             audio = audio && t.audio;
-            put_track_block(d, version, t, f, index++, tracks.size());
+            put_track_block(d, version, t, f, index++, tracks.size(), &t == &tracks.front());
         }
         d.push_back(audio ? 0 : 2);  // the session's type: CD-DA or CD-ROM XA
         zeros(d, 7);
@@ -191,7 +214,7 @@ int main(int argc, char** argv)
     put(d, 1, 4);
     put(d, 1, 4);
     zeros(d, 13 + 4 + 4 + 8);
-    const std::uint32_t code = version == "2.0" ? 0x80000004 : version == "3.0" ? 0x80000005 : 0x80000006;
+    const std::uint32_t code = version == "2.0" ? 0x80000004 : version == "3.5" ? 0x80000006 : 0x80000005;
     out.insert(out.end(), d.begin(), d.end());
     put(out, code, 4);
     put(out, static_cast<std::uint32_t>(version == "3.5" ? out.size() + 4 - start : start), 4);
