@@ -293,6 +293,7 @@ TEST(Disc, DescriptorsGiveTheTrackTable)
         {false, "FILE \"a\" WAVE\n", "line 1: this program reads FILE \"NAME\" BINARY: \"FILE \"a\" WAVE\""},
         {false, "FILE \"a\" BINARY\nTRACK 01 AUDIO\n", "track 1 has no INDEX 01"},
         {false, "INDEX 01 00:00:00\n", "line 1: an index outside a track: \"INDEX 01 00:00:00\""},
+        {false, "TRACK 01 AUDIO\n", "line 1: a track before any FILE: \"TRACK 01 AUDIO\""},
         {false, "FILE \"a\" BINARY\nTRACK 100 AUDIO\n",
          "line 2: this program reads TRACK NN MODE1/2352, MODE2/2352, MODE1/2048 or AUDIO: \"TRACK 100 AUDIO\""},
         {false, "FILE \"a\" BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\nPOSTGAP 00:02:00\n",
