@@ -40,8 +40,10 @@ struct disc_track {
     std::uint64_t offset;
 };
 
-// What a CHD holds: its codecs, hunks and map (disc_chd.cpp).
+// What a CHD holds: its codecs, hunks and map, and the room its codecs
+// need besides their output (chd.h).
 struct chd_layout;
+struct unpack_room;
 
 struct disc_image {
     std::string path;                       // as given
@@ -133,12 +135,12 @@ public:
 
 private:
     bool decode(std::uint32_t hunk, std::string& why);
-    bool unpack(std::uint32_t codec);
     std::string path_;
     const chd_layout& chd_;
     file_handle file_;
     std::uint32_t current_ = UINT32_MAX;  // the hunk in data_
-    std::vector<std::uint8_t> data_, packed_, base_, subcode_;
+    std::vector<std::uint8_t> data_, packed_;
+    std::shared_ptr<unpack_room> room_;
 };
 
 // The data track that holds sector lba, or null.
