@@ -5,9 +5,14 @@
 // (cd_parity.cpp). disc_chd.cpp places the tracks and reads the hunks.
 #pragma once
 
+#include "files.h"
+
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 // A unit of a CD's CHD: a frame of 2352 sector bytes, then 96 subcode bytes.
@@ -92,3 +97,54 @@ bool unpack_hunk(std::uint32_t codec, const std::uint8_t* in, std::size_t size, 
 // Writes the sync pattern and the P and Q parity of a data sector (mode 1, or
 // mode 2 form 1, whose header counts as zeros) of 2352 bytes (cd_parity.cpp).
 void regenerate_sync_and_parity(std::uint8_t* sector);
+
+// Reads the frames of a CHD: the hunk that holds the frame asked for,
+// decoded by the reading thread itself when no helper has it, and kept while
+// the next frames lie in it. Read in order, the next hunks are decoded ahead
+// by helper threads, each while it holds a free slot of the run's thread
+// budget (none waits for one), so that hunks decode on several processors at
+// once. A hunk that is damaged fails the read of a frame in it, whoever
+// decoded it, and only then.
+class chd_reader {
+public:
+    chd_reader(const std::string& path, const chd_layout& chd);
+    ~chd_reader();
+    chd_reader(const chd_reader&) = delete;
+    chd_reader& operator=(const chd_reader&) = delete;
+
+    // The frame (2352 sector bytes, then subcode) at frame; false, with why,
+    // when its hunk can't be read or is damaged.
+    bool read_frame(std::uint32_t frame, std::uint8_t*& sector, std::string& why);
+
+private:
+    // What one thread decodes with: its own handle of the file, its buffers.
+    struct decoder {
+        file_handle file;
+        std::vector<std::uint8_t> packed;
+        unpack_room room;
+    };
+    // A hunk decoded ahead, or to be.
+    struct ahead {
+        enum { free, wanted, decoding, done } state = free;
+        std::uint32_t hunk = 0;
+        bool ok = false;
+        std::string why;
+        std::vector<std::uint8_t> data;
+    };
+    bool decode(decoder& d, std::uint32_t hunk, std::vector<std::uint8_t>& out, std::string& why) const;
+    bool take_ahead(std::uint32_t hunk, bool& ok, std::string& why);
+    void want_ahead(std::uint32_t hunk);
+    void help();
+
+    const std::string path_;
+    const chd_layout& chd_;
+    decoder own_;                         // the reading thread's
+    std::uint32_t current_ = UINT32_MAX;  // the hunk in data_
+    std::vector<std::uint8_t> data_;
+    // Shared with the helpers, under mutex_.
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<ahead> ahead_;
+    bool stop_ = false;
+    std::vector<std::thread> helpers_;
+};

@@ -5,6 +5,7 @@
 #include "encoders.h"
 #include "job.h"
 #include "platform.h"
+#include "threads.h"
 
 #include <algorithm>
 #include <cctype>
@@ -370,7 +371,7 @@ int run(int argc, char** argv)
         break;
     }
     choose_encoders(plan.jobs, console);
-    set_encoding_threads(plan.encoding_threads != 0 ? plan.encoding_threads : processor_count());
+    set_thread_budget(plan.encoding_threads != 0 ? plan.encoding_threads : processor_count());
     const std::vector<bool> results = run_conversions(plan.jobs, plan.parallel);
     tell_failures(plan.jobs, results, console);
     return std::find(results.begin(), results.end(), false) != results.end() ? 1 : 0;

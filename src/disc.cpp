@@ -4,6 +4,7 @@
 // header checked against the address it is read at.
 #include "disc.h"
 
+#include "chd.h"
 #include "messages.h"
 #include "platform.h"
 
@@ -304,6 +305,10 @@ bool list_disc_files(const disc_image& image, std::vector<disc_entry>& entries, 
     iso_record root{};
     return find_root(read, volume, root, why) && walk_disc(read, room, root, entries, why);
 }
+
+disc_reader::disc_reader(const disc_image& image) : image_(image), files_(image.tracks.size()) {}
+
+disc_reader::~disc_reader() = default;
 
 bool disc_reader::read_stored(const disc_track& track, std::uint32_t k, const std::uint8_t*& sector, std::string& why)
 {

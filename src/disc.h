@@ -40,10 +40,8 @@ struct disc_track {
     std::uint64_t offset;
 };
 
-// What a CHD holds: its codecs, hunks and map, and the room its codecs
-// need besides their output (chd.h).
+// What a CHD holds: its codecs, hunks and map (chd.h).
 struct chd_layout;
-struct unpack_room;
 
 struct disc_image {
     std::string path;                       // as given
@@ -124,24 +122,9 @@ bool place_chd(const std::string& path, std::uint64_t size, disc_image& image, s
 // its descriptor places them; false, with why, when this program can't read it.
 bool place_cdi(const std::string& path, std::uint64_t size, disc_image& image, std::string& why);
 
-// Reads the frames of a CHD: the file, opened by the reader, and the hunk
-// decompressed last, kept, so that sectors read in order decode each hunk once.
-class chd_reader {
-public:
-    chd_reader(const std::string& path, const chd_layout& chd) : path_(path), chd_(chd) {}
-    // The frame (2352 sector bytes, then subcode) at sector; false, with why,
-    // when its hunk can't be read or is damaged.
-    bool read_frame(std::uint32_t frame, std::uint8_t*& sector, std::string& why);
-
-private:
-    bool decode(std::uint32_t hunk, std::string& why);
-    std::string path_;
-    const chd_layout& chd_;
-    file_handle file_;
-    std::uint32_t current_ = UINT32_MAX;  // the hunk in data_
-    std::vector<std::uint8_t> data_, packed_;
-    std::shared_ptr<unpack_room> room_;
-};
+// Reads the frames of a CHD, decoding its hunks as they are reached and
+// decoding ahead (disc_chd.cpp).
+class chd_reader;
 
 // The data track that holds sector lba, or null.
 const disc_track* data_track_of(const disc_image& image, std::uint32_t lba);
@@ -150,7 +133,8 @@ const disc_track* data_track_of(const disc_image& image, std::uint32_t lba);
 // use, one handle a track, and the room for a raw sector.
 class disc_reader {
 public:
-    explicit disc_reader(const disc_image& image) : image_(image), files_(image.tracks.size()) {}
+    explicit disc_reader(const disc_image& image);
+    ~disc_reader();
 
     // The user data of sector lba into block; false, with why, when it lies in
     // no data track, its file can't be read, or a raw sector is of no data

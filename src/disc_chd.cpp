@@ -9,7 +9,9 @@
 #include "chd.h"
 #include "messages.h"
 #include "platform.h"
+#include "threads.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -54,17 +56,126 @@ bool place_chd(const std::string& path, std::uint64_t size, disc_image& image, s
 // ---------------------------------------------------------------------------
 // Reading hunks
 
+namespace {
+
+// Hunks decoded ahead of the one read in order: at most so many, by at most
+// so many helpers (fewer when the thread budget is smaller).
+constexpr std::size_t hunks_ahead = 4;
+
+}  // namespace
+
+chd_reader::chd_reader(const std::string& path, const chd_layout& chd) : path_(path), chd_(chd), ahead_(hunks_ahead) {}
+
+chd_reader::~chd_reader()
+{
+    {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        stop_ = true;
+        changed_.notify_all();  // under the lock, as race checkers such as helgrind expect
+    }
+    for (std::thread& helper : helpers_) helper.join();
+}
+
 bool chd_reader::read_frame(std::uint32_t frame, std::uint8_t*& sector, std::string& why)
 {
     const std::uint32_t hunk = frame / chd_.frames_per_hunk;
-    if (hunk != current_ && !decode(hunk, why)) return false;
+    if (hunk != current_) {
+        const bool in_order = hunk == current_ + 1;
+        current_ = UINT32_MAX;
+        bool ok = false;
+        if (!take_ahead(hunk, ok, why)) ok = decode(own_, hunk, data_, why);
+        if (!ok) return false;
+        current_ = hunk;
+        if (in_order) want_ahead(hunk);
+    }
     sector = data_.data() + std::size_t{frame % chd_.frames_per_hunk} * chd_frame_bytes;
     return true;
 }
 
-bool chd_reader::decode(std::uint32_t hunk, std::string& why)
+// The hunk as a helper decoded it, waiting for one that is decoding it;
+// false when no helper has it (a helper that was to decode it leaves it).
+bool chd_reader::take_ahead(std::uint32_t hunk, bool& ok, std::string& why)
 {
-    current_ = UINT32_MAX;
+    std::unique_lock<std::mutex> hold(mutex_);
+    for (ahead& a : ahead_) {
+        if (a.state == ahead::free || a.hunk != hunk) continue;
+        if (a.state == ahead::wanted) {
+            a.state = ahead::free;
+            return false;
+        }
+        changed_.wait(hold, [&a] { return a.state != ahead::decoding; });
+        if (a.state != ahead::done) return false;
+        ok = a.ok;
+        why = a.why;
+        data_.swap(a.data);
+        a.state = ahead::free;
+        return true;
+    }
+    return false;
+}
+
+// Asks the helpers for the hunks after hunk; those of hunks before it, decoded
+// for a read that went elsewhere, are dropped. Starts the helpers the
+// budget allows.
+void chd_reader::want_ahead(std::uint32_t hunk)
+{
+    {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        for (ahead& a : ahead_)
+            if (a.state != ahead::decoding && a.hunk <= hunk) a.state = ahead::free;
+        for (std::uint32_t next = hunk + 1; next <= hunk + hunks_ahead && next < chd_.hunks.size(); ++next) {
+            const auto held = [next](const ahead& a) { return a.state != ahead::free && a.hunk == next; };
+            const auto room = [](const ahead& a) { return a.state == ahead::free; };
+            if (std::any_of(ahead_.begin(), ahead_.end(), held)) continue;
+            const auto a = std::find_if(ahead_.begin(), ahead_.end(), room);
+            if (a == ahead_.end()) break;
+            a->state = ahead::wanted;
+            a->hunk = next;
+        }
+        changed_.notify_all();
+    }
+    const std::size_t helpers = std::min<std::size_t>(hunks_ahead, thread_budget());
+    while (helpers_.size() < helpers) helpers_.emplace_back([this] { help(); });
+}
+
+// A helper: decodes the first hunk wanted while it holds a free slot of the
+// budget, or leaves it to the reading thread when none is free.
+void chd_reader::help()
+{
+    decoder d;
+    std::vector<std::uint8_t> out;
+    std::string why;
+    for (;;) {
+        ahead* a = nullptr;
+        std::uint32_t hunk = 0;
+        {
+            std::unique_lock<std::mutex> hold(mutex_);
+            const auto wanted = [this] {
+                return std::find_if(ahead_.begin(), ahead_.end(),
+                                    [](const ahead& e) { return e.state == ahead::wanted; });
+            };
+            changed_.wait(hold, [&] { return stop_ || wanted() != ahead_.end(); });
+            if (stop_) return;
+            a = &*wanted();
+            a->state = ahead::decoding;
+            hunk = a->hunk;
+        }
+        const bool slot = try_take_thread_slot();
+        const bool ok = slot && decode(d, hunk, out, why);
+        if (slot) give_thread_slot();
+        {
+            const std::lock_guard<std::mutex> hold(mutex_);
+            a->state = slot ? ahead::done : ahead::free;
+            a->ok = ok;
+            a->why = why;
+            a->data.swap(out);
+            changed_.notify_all();
+        }
+    }
+}
+
+bool chd_reader::decode(decoder& d, std::uint32_t hunk, std::vector<std::uint8_t>& out, std::string& why) const
+{
     const auto damaged = [&why](std::uint32_t h) {
         why = "hunk " + std::to_string(h) + " is damaged";
         return false;
@@ -74,31 +185,24 @@ bool chd_reader::decode(std::uint32_t hunk, std::string& why)
         source = static_cast<std::uint32_t>(chd_.hunks[source].offset);  // always an earlier hunk
     if (source >= chd_.hunks.size()) return damaged(hunk);
     const chd_hunk& h = chd_.hunks[source];
-    data_.assign(chd_.hunk_bytes, 0);
-    if (h.type == uncompressed && h.offset == 0 && !chd_.checked) {
-        current_ = hunk;  // not stored: zeros
-        return true;
-    }
-    packed_.resize(h.length);
-    if (!file_ && !file_.open(path_.c_str(), "rb", false)) {
-        why = error_text(file_.open_error());
+    out.assign(chd_.hunk_bytes, 0);
+    if (h.type == uncompressed && h.offset == 0 && !chd_.checked) return true;  // not stored: zeros
+    d.packed.resize(h.length);
+    if (!d.file && !d.file.open(path_.c_str(), "rb", false)) {
+        why = error_text(d.file.open_error());
         return false;
     }
-    if (!seek_file(file_.get(), h.offset) ||
-        std::fread(packed_.data(), 1, packed_.size(), file_.get()) != packed_.size()) {
-        why = std::ferror(file_.get()) != 0 ? error_text(errno) : "hunk " + std::to_string(source) + " is damaged";
+    if (!seek_file(d.file.get(), h.offset) ||
+        std::fread(d.packed.data(), 1, d.packed.size(), d.file.get()) != d.packed.size()) {
+        why = std::ferror(d.file.get()) != 0 ? error_text(errno) : "hunk " + std::to_string(source) + " is damaged";
         return false;
     }
     if (h.type == uncompressed) {
-        std::memcpy(data_.data(), packed_.data(), packed_.size());
-    } else if (!room_) {
-        room_ = std::make_shared<unpack_room>();
-    }
-    if (h.type != uncompressed &&
-        !unpack_hunk(chd_.codecs[h.type], packed_.data(), packed_.size(), chd_.frames_per_hunk, data_.data(), *room_)) {
+        std::memcpy(out.data(), d.packed.data(), d.packed.size());
+    } else if (!unpack_hunk(chd_.codecs[h.type], d.packed.data(), d.packed.size(), chd_.frames_per_hunk, out.data(),
+                            d.room)) {
         return damaged(source);
     }
-    if (chd_.checked && crc16(data_.data(), data_.size()) != h.crc) return damaged(source);
-    current_ = hunk;
+    if (chd_.checked && crc16(out.data(), out.size()) != h.crc) return damaged(source);
     return true;
 }

@@ -3,6 +3,7 @@
 #include "adxconv.h"
 #include "files.h"
 #include "platform.h"
+#include "threads.h"
 
 #include <twolame.h>
 
@@ -137,43 +138,6 @@ std::optional<int> choose_bit_rate(const wav_format& format, const char* bitrate
     return std::nullopt;
 }
 
-// The encoding threads that the whole process runs at once: the conversions
-// side by side share them. A mutex and a condition, which race checkers
-// such as helgrind see.
-class encoding_slots {
-public:
-    void set(unsigned n)
-    {
-        const std::lock_guard<std::mutex> hold(mutex_);
-        free_ += static_cast<int>(n) - static_cast<int>(count_);
-        count_ = n;
-    }
-    unsigned count()
-    {
-        const std::lock_guard<std::mutex> hold(mutex_);
-        return count_;
-    }
-    void take()
-    {
-        std::unique_lock<std::mutex> hold(mutex_);
-        freed_.wait(hold, [this] { return free_ > 0; });
-        --free_;
-    }
-    void give()
-    {
-        const std::lock_guard<std::mutex> hold(mutex_);
-        ++free_;
-        freed_.notify_one();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable freed_;
-    unsigned count_ = 1;
-    int free_ = 1;
-};
-encoding_slots slots;
-
 // What the threads that encode one stream share: the stream, the segments
 // taken and written, and the bytes of the segments in flight, at most
 // window of them, each in its slot until it is written.
@@ -246,8 +210,8 @@ bool encode_segment(const segmented_stream& s, std::FILE* wav, std::uint32_t k, 
 }
 
 // A thread's share of a stream: the next segment whose slot is free, until
-// none is left or the encoding stops; each encoded while holding one of the
-// process's encoding slots.
+// none is left or the encoding stops; each encoded while holding a slot of
+// the run's thread budget.
 void encode_segments(segmented_stream& s)
 {
     file_handle wav(s.wav_path.c_str(), "rb", false);
@@ -261,10 +225,10 @@ void encode_segments(segmented_stream& s)
             if (s.stop || s.next >= s.segments) return;
             k = s.next++;
         }
-        slots.take();
+        take_thread_slot();
         const bool encoded = wav && encode_segment(s, wav.get(), k, buffers, out);
         const int err = wav ? errno : wav.open_error();
-        slots.give();
+        give_thread_slot();
         const std::lock_guard<std::mutex> hold(s.mutex);
         if (encoded) {
             s.encoded[k % s.window].swap(out);
@@ -278,7 +242,7 @@ void encode_segments(segmented_stream& s)
 }
 
 // The PCM of tmp.wav through the encoder into tmp.mp3, its segments encoded
-// side by side by up to the process's encoding slots' threads and written in
+// side by side by as many threads as the run's thread budget allows, written in
 // order. False on a write error of tmp.mp3 (errno set), or a read error of
 // tmp.wav (read_error set).
 bool encode_stream(const std::string& wav_path, const wav_format& format, int kbits, std::uint64_t samples,
@@ -287,7 +251,7 @@ bool encode_stream(const std::string& wav_path, const wav_format& format, int kb
     const std::uint64_t frames = (samples + frame_samples - 1) / frame_samples;
     const auto segments =
         static_cast<std::uint32_t>(std::max<std::uint64_t>(1, (frames + segment_frames - 1) / segment_frames));
-    const unsigned threads = std::min(slots.count(), segments);
+    const unsigned threads = std::min(thread_budget(), segments);
     segmented_stream s{wav_path, format, kbits, samples, segments, 2 * threads, {}, {}, 0, 0, {}, {}, 0, false};
     s.encoded.resize(s.window);
     s.ready.resize(s.window);
@@ -387,9 +351,4 @@ bool encode_builtin(const char* bitrate, const encode_files& files)
         return false;
     }
     return true;
-}
-
-void set_encoding_threads(unsigned threads)
-{
-    slots.set(std::max(threads, 1u));
 }

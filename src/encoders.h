@@ -28,10 +28,6 @@ bool encode_with_command(const std::string& command, const encode_files& files);
 // standard error, for a bit rate or sampling rate that layer II does not
 // have, or a tmp.wav or tmp.mp3 that can't be read or written.
 // The stream is cut into segments that are encoded side by side, by as many
-// threads at once in the whole process as set_encoding_threads allows, and
+// threads at once in the whole process as the thread budget allows, and
 // written in order: the same bytes as one encoder over the whole stream.
 bool encode_builtin(const char* bitrate, const encode_files& files);
-
-// How many threads of the process encode at once, whatever the conversions
-// running side by side (at least 1; 1 until set).
-void set_encoding_threads(unsigned threads);

@@ -243,6 +243,14 @@ movie_written write_movie(conversion& job, movie_source& input, std::uint8_t* se
     return movie_written::whole;
 }
 
+// The folder of a path, with its separator ("" for a name alone).
+std::string folder_of(const std::string& path)
+{
+    std::size_t end = path.size();
+    while (end > 0 && !is_path_separator(path[end - 1])) --end;
+    return path.substr(0, end);
+}
+
 }  // namespace
 
 bool vornalt(conversion& job)
@@ -258,6 +266,7 @@ bool vornalt(conversion& job)
         tell(job.log, "vornalt: %s: the image ends %lu sectors before this movie does\n", job.input.c_str(),
              static_cast<unsigned long>(job.missing));
     if (!check_output(job)) return false;
+    keep_sectors_in(input, folder_of(job.output));
     say(job.log, "pass 1\n");
     workspace space;
     if (!prepare_workspace(job, space)) return false;

@@ -21,6 +21,33 @@ bool open_movie(const std::string& path, const movie_place& place, movie_source&
     return false;
 }
 
+void keep_sectors_in(movie_source& source, const std::string& folder)
+{
+    if (source.place.disc == nullptr || source.place.disc->chd == nullptr) return;
+    source.keeping = source.kept.adopt(open_unnamed_file(folder, 2 * source.place.bytes));
+}
+
+namespace {
+
+// The next sector of a movie on a disc: from the file that keeps it, else
+// from the image; kept when pass 1 keeps the sectors it reads.
+bool read_disc_sector(movie_source& source, std::uint8_t* sector, std::string& why)
+{
+    const bool from_kept = source.kept && !source.keeping && source.next < source.kept_bytes;
+    if (!from_kept || std::fread(sector, 1, block_bytes, source.kept.get()) != block_bytes) {
+        const auto lba = static_cast<std::uint32_t>(source.place.first + source.next / block_bytes);
+        if (!source.disc->read(lba, sector, why)) return false;
+        if (from_kept) source.kept_bytes = 0;  // read from the image from here on
+    }
+    if (source.keeping && std::fwrite(sector, 1, block_bytes, source.kept.get()) != block_bytes) {
+        source.keeping = false;
+        source.kept.close();
+    }
+    return true;
+}
+
+}  // namespace
+
 bool read_movie_sector(movie_source& source, std::uint8_t* sector, std::string& why)
 {
     std::size_t got = 0;
@@ -31,8 +58,7 @@ bool read_movie_sector(movie_source& source, std::uint8_t* sector, std::string& 
             return false;
         }
     } else if (source.next < source.place.bytes) {
-        const auto lba = static_cast<std::uint32_t>(source.place.first + source.next / block_bytes);
-        if (!source.disc->read(lba, sector, why)) return false;
+        if (!read_disc_sector(source, sector, why)) return false;
         got = static_cast<std::size_t>(std::min<std::uint64_t>(block_bytes, source.place.bytes - source.next));
         source.next += got;
     }
@@ -42,6 +68,14 @@ bool read_movie_sector(movie_source& source, std::uint8_t* sector, std::string& 
 
 bool rewind_movie(movie_source& source, std::string& why)
 {
+    // What pass 1 kept is read from its start; a file that can't be is dropped.
+    if (source.keeping) {
+        source.keeping = false;
+        source.kept_bytes = source.next;
+        if (std::fflush(source.kept.get()) != 0 || std::ferror(source.kept.get()) != 0 ||
+            std::fseek(source.kept.get(), 0, SEEK_SET) != 0)
+            source.kept.close();
+    }
     source.next = 0;
     if (source.disc != nullptr || std::fseek(source.file.get(), 0, SEEK_SET) == 0) return true;
     why = error_text(errno);

@@ -17,17 +17,29 @@ struct movie_place {
     std::uint64_t bytes = 0;  // its length, as far as the image holds it
 };
 
-// An open movie: its file, or its image's reader, and how far it was read.
+// An open movie: its file, or its image's reader, and how far it was read;
+// for a movie in a compressed image, the file that keeps the sectors that
+// pass 1 decoded, for pass 2.
 struct movie_source {
     file_handle file;
     std::unique_ptr<disc_reader> disc;
     movie_place place;
     std::uint64_t next = 0;  // on a disc: bytes of the movie read so far
+    file_handle kept;
+    bool keeping = false;          // pass 1 writes each sector to kept
+    std::uint64_t kept_bytes = 0;  // of the movie, in kept, for pass 2
 };
 
 // Opens the movie at path, or at place on its image; false, with the
 // system's error number in err, when its file can't be opened.
 bool open_movie(const std::string& path, const movie_place& place, movie_source& source, int& err);
+
+// For a movie in a compressed image (a CHD), whose sectors would otherwise
+// be decoded once a pass: pass 1 keeps them in a file without a name in
+// folder, when it has room for twice the movie (the kept file beside the
+// output that pass 2 writes), and pass 2 reads them from there. Where no file
+// can be kept, or a write to it fails, pass 2 decodes them again.
+void keep_sectors_in(movie_source& source, const std::string& folder);
 
 // Reads the next sector into sector; the bytes that a short last sector
 // lacks are zeros. False at the end of the movie, and on a read error, which

@@ -74,6 +74,13 @@ int run_command(const std::string& command, const char* out_path, const char* er
 // The number of processors, at least 1.
 unsigned processor_count();
 
+// A file without a name in folder ("" for the current one), open to write
+// and read ("w+b"), that the system removes whatever ends the program: on
+// Linux an O_TMPFILE file, on Windows one deleted on close, on a local
+// volume. Null when the folder has less room than room bytes, or the system
+// or file system can't make one.
+std::FILE* open_unnamed_file(const std::string& folder, std::uint64_t room);
+
 // A private temporary folder of a conversion: made with a name that nobody
 // can predict, entered only by the user, and removed with the files in it
 // when the object ends, or when the program is interrupted (Ctrl+C) or

@@ -6,6 +6,7 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -44,6 +45,24 @@ std::FILE* open_file(const char* path, const char* mode)
         return nullptr;
     }
     return f;
+}
+
+std::FILE* open_unnamed_file(const std::string& folder, std::uint64_t room)
+{
+#ifdef O_TMPFILE
+    const std::string at = folder.empty() ? "." : folder;
+    struct statvfs space;
+    if (statvfs(at.c_str(), &space) != 0 || std::uint64_t{space.f_bavail} * space.f_frsize < room) return nullptr;
+    const int fd = open(at.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    std::FILE* f = fdopen(fd, "w+b");
+    if (f == nullptr) close(fd);
+    return f;
+#else
+    (void)folder;
+    (void)room;
+    return nullptr;  // no file without a name on this system
+#endif
 }
 
 bool seek_file(std::FILE* f, std::uint64_t offset)

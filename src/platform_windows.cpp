@@ -106,6 +106,41 @@ std::FILE* open_file(const char* path, const char* mode)
     return stream_of(path, write, write ? CREATE_ALWAYS : OPEN_EXISTING);
 }
 
+std::FILE* open_unnamed_file(const std::string& folder, std::uint64_t room)
+{
+    char full[MAX_PATH + 1];
+    char volume[MAX_PATH + 1];
+    ULARGE_INTEGER free_bytes;
+    const DWORD n = GetFullPathNameA(folder.empty() ? "." : folder.c_str(), sizeof full, full, nullptr);
+    if (n == 0 || n > MAX_PATH || !GetVolumePathNameA(full, volume, sizeof volume) ||
+        GetDriveTypeA(volume) != DRIVE_FIXED || !GetDiskFreeSpaceExA(full, &free_bytes, nullptr, nullptr) ||
+        free_bytes.QuadPart < room)
+        return nullptr;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned a = 0;
+        unsigned b = 0;
+        if (rand_s(&a) != 0 || rand_s(&b) != 0) return nullptr;
+        char name[40];
+        std::snprintf(name, sizeof name, "\\.vornalt-%08x%08x.tmp", a, b);
+        const HANDLE file =
+            CreateFileA((std::string(full) + name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                        CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            if (GetLastError() != ERROR_FILE_EXISTS) return nullptr;
+            continue;
+        }
+        const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_RDWR | _O_BINARY);
+        if (fd == -1) {
+            CloseHandle(file);
+            return nullptr;
+        }
+        std::FILE* f = _fdopen(fd, "w+b");
+        if (f == nullptr) _close(fd);
+        return f;
+    }
+    return nullptr;
+}
+
 bool seek_file(std::FILE* f, std::uint64_t offset)
 {
     return _fseeki64(f, static_cast<__int64>(offset), SEEK_SET) == 0;
