@@ -4,12 +4,12 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 
-# Build tools, libtwolame for the built-in encoder, zlib, liblzma and libFLAC
+# Build tools, libtwolame for the built-in encoder, zlib, liblzma, libFLAC and libzstd
 # for CHD images, and what the test suite
 # uses (GoogleTest, ffmpeg, the twolame program to compare the built-in with,
 # lame, valgrind, strace to inject read errors and hold up reads, procps for pgrep,
 # genisoimage and chdman to make disc images).
-packages="cmake g++ make libtwolame-dev zlib1g-dev liblzma-dev libflac-dev libgtest-dev ffmpeg twolame lame valgrind
+packages="cmake g++ make libtwolame-dev zlib1g-dev liblzma-dev libflac-dev libzstd-dev libgtest-dev ffmpeg twolame lame valgrind
 strace procps genisoimage mame-tools"
 missing=""
 for p in $packages; do

@@ -2,13 +2,14 @@
 # vornalt.exe under Wine against the Linux build: the same tmp.wav, outputs and
 # messages for the sample and a fixture, again over those outputs beside an
 # input that is a folder, out of a GD-ROM image and CHDs of it (chdman's, and
-# one of the layout of later chdman), out of a CD-format disc's cue sheet and
+# one of the layout of later chdman, one of Zstandard), out of a CD-format disc's cue sheet and
 # DiscJuggler image, in order and side by side (-j 2, no
 # temporary files left), the same tmp.mp3 and outputs from the built-in
 # encoder, -o joined with a backslash, the same refusals of inputs named like
 # its temporary files or its output (left as they were), wildcards, a
 # drive-letter path with blanks, the missing-encoder hint.
-# Usage: tests/windows.sh LINUX_BUILD WINDOWS_BUILD   (needs wine, genisoimage and chdman)
+# Usage: tests/windows.sh LINUX_BUILD WINDOWS_BUILD   (needs wine, genisoimage, chdman, and chdman 0.289 in
+# tests/tools: npm ci --prefix tests/tools)
 set -eu
 top="$(cd "$(dirname "$0")/.." && pwd)"
 linux="$(cd "$1" && pwd)" exe="$(cd "$2" && pwd)/vornalt.exe" sample="$top/examples/sample.sfd" fixtures="$top/tests/fixtures"
@@ -90,6 +91,16 @@ grep -q "^pregap.chd/MOVIE/LATE.SFD -> pregap/MOVIE/LATE.mpg$" lin/pregap.txt
 tr '\\' / < win/pregap.txt | cmp lin/pregap.txt -
 for f in LATE SAMPLE; do cmp "lin/pregap/MOVIE/$f.mpg" "win/pregap/MOVIE/$f.mpg"; done
 cmp lin/sample.mpg win/pregap/MOVIE/SAMPLE.mpg
+# The disc as a CHD of Zstandard (cdzs), made by chdman 0.289 (npm ci --prefix tests/tools).
+"$top/tests/tools/node_modules/@emmercm/chdman-linux-x64/dist/chdman" createcd -c cdzs -i lin/gd/disc.gdi \
+    -o lin/zs.chd >/dev/null 2>&1
+cp lin/zs.chd win/
+(cd lin && { "$linux/vornalt" -c ./enc zs.chd || echo "status $?"; } > zs.txt 2>&1)
+(cd win && { wine "$exe" -c enc.bat zs.chd || echo "status $?"; } > zs.txt 2>&1)
+grep -q "zs.chd/MOVIE/SAMPLE.SFD -> zs/MOVIE/SAMPLE.mpg$" lin/zs.txt
+tr '\\' / < win/zs.txt | cmp lin/zs.txt -
+for f in LATE SAMPLE; do cmp "lin/zs/MOVIE/$f.mpg" "win/zs/MOVIE/$f.mpg"; done
+cmp lin/sample.mpg win/zs/MOVIE/SAMPLE.mpg
 # A CD-format disc (audio, then the data track in a second session) as a cue
 # sheet and as a DiscJuggler image.
 mkdir lin/cdf
