@@ -19,14 +19,19 @@ constexpr int expanded_entry_bytes = 12;
 constexpr int short_run = 7, long_run = 8, same_copy = 9, next_copy = 10;
 constexpr int first_parent_pseudo = 11, last_parent_pseudo = 13;
 
-// CRC-16/CCITT-FALSE: polynomial 0x1021, initial 0xFFFF, most significant bit first.
-constexpr std::array<std::uint16_t, 256> crc16_table = [] {
-    std::array<std::uint16_t, 256> t{};
+// CRC-16/CCITT-FALSE: polynomial 0x1021, initial 0xFFFF, most significant
+// bit first. Table k gives a byte's share of the CRC with k zero bytes after
+// it, so that eight bytes are taken at a time.
+constexpr std::array<std::array<std::uint16_t, 256>, 8> crc16_tables = [] {
+    std::array<std::array<std::uint16_t, 256>, 8> t{};
     for (unsigned i = 0; i < 256; ++i) {
         unsigned c = i << 8;
         for (int b = 0; b < 8; ++b) c = c & 0x8000 ? (c << 1) ^ 0x1021 : c << 1;
-        t[i] = static_cast<std::uint16_t>(c);
+        t[0][i] = static_cast<std::uint16_t>(c);
     }
+    for (std::size_t k = 1; k < 8; ++k)
+        for (std::size_t i = 0; i < 256; ++i)
+            t[k][i] = static_cast<std::uint16_t>(t[k - 1][i] << 8 ^ t[0][t[k - 1][i] >> 8]);
     return t;
 }();
 
@@ -34,8 +39,12 @@ constexpr std::array<std::uint16_t, 256> crc16_table = [] {
 
 std::uint16_t crc16(const std::uint8_t* p, std::size_t n)
 {
+    const auto& t = crc16_tables;
     unsigned crc = 0xFFFF;
-    for (std::size_t i = 0; i < n; ++i) crc = (crc << 8 ^ crc16_table[(crc >> 8 ^ p[i]) & 0xFF]) & 0xFFFF;
+    for (; n >= 8; p += 8, n -= 8)
+        crc = t[7][p[0] ^ crc >> 8] ^ t[6][p[1] ^ (crc & 0xFF)] ^ t[5][p[2]] ^ t[4][p[3]] ^ t[3][p[4]] ^ t[2][p[5]] ^
+              t[1][p[6]] ^ t[0][p[7]];
+    for (; n > 0; ++p, --n) crc = (crc << 8 ^ t[0][(crc >> 8 ^ *p) & 0xFF]) & 0xFFFF;
     return static_cast<std::uint16_t>(crc);
 }
 
