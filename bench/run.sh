@@ -9,7 +9,8 @@
 # a batch: six ~20 MB movies encoded by twolame, -j 2 against -j 1; and a
 # disc: twenty ~10 MB movies out of a GDI image of raw sectors against the
 # same movies as files, -j 0, with the stand-in encoder, and that disc as a
-# CHD against extracting it with chdman and converting the GDI.
+# CHD against extracting it with chdman and converting the GDI (with -j 0 and
+# without), and as a CHD of Zstandard against the GDI itself.
 # Usage: bench/run.sh [RUNS]   (needs ffmpeg, twolame, genisoimage, chdman and bc; builds a Release vornalt)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -201,27 +202,59 @@ echo "  memory: peak RSS files $(peak_kib "$build/vornalt" -j 0 -c ./copy_encode
 
 # The same disc as a CHD (chdman's default codecs) converted where it lies,
 # against what a user would do otherwise: chdman extractcd to a GDI, then
-# converting that.
+# converting that; with -j 0 on both sides, and without -j on both sides.
 [ -f disc/disc.chd ] || chdman createcd -i disc/disc.gdi -o disc/disc.chd >/dev/null 2>&1
 cat disc/disc.chd > /dev/null
-cat > extract_then_convert <<SH
+for j in "-j 0" ""; do
+    name=extract_then_convert${j:+_j0}
+    cat > "$name" <<SH
 #!/bin/sh
 rm -rf disc/x && mkdir disc/x && chdman extractcd -i disc/disc.chd -o disc/x/disc.gdi >/dev/null 2>&1 &&
-    "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-x disc/x/disc.gdi
+    "$build/vornalt" $j -c ./copy_encoder -o disc/out-x disc/x/disc.gdi
 SH
-chmod +x extract_then_convert
+    chmod +x "$name"
+done
 mkdir -p disc/out-chd disc/out-x
-c_times=""; x_times=""
+c_times=""; x_times=""; s_times=""; y_times=""
 i=0
 while [ $i -lt "$runs" ]; do
     rm -rf disc/out-chd/* disc/out-x/*
     c_times="$c_times $(seconds_of "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-chd disc/disc.chd)"
-    x_times="$x_times $(seconds_of ./extract_then_convert)"
+    x_times="$x_times $(seconds_of ./extract_then_convert_j0)"
+    rm -rf disc/out-chd/* disc/out-x/*
+    s_times="$s_times $(seconds_of "$build/vornalt" -c ./copy_encoder -o disc/out-chd disc/disc.chd)"
+    y_times="$y_times $(seconds_of ./extract_then_convert)"
     i=$((i + 1))
 done
 c=$(echo $c_times | median)
 x=$(echo $x_times | median)
-echo "chd:      the disc as disc.chd ($(du -m disc/disc.chd | cut -f1) MB), -j 0, stand-in encoder"
-echo "  time:   vornalt disc.chd $c s, chdman extractcd then the GDI $x s (ratio $(ratio "$c" "$x")); ratio to the GDI alone $(ratio "$c" "$g")"
-echo "  memory: peak RSS $(peak_kib "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-chd disc/disc.chd) KiB"
+sc=$(echo $s_times | median)
+y=$(echo $y_times | median)
+echo "chd:      the disc as disc.chd ($(du -m disc/disc.chd | cut -f1) MB), stand-in encoder"
+echo "  time:   -j 0: vornalt disc.chd $c s, chdman extractcd then the GDI $x s (ratio $(ratio "$c" "$x")); ratio to the GDI alone $(ratio "$c" "$g")"
+echo "          without -j: vornalt disc.chd $sc s, chdman extractcd then the GDI $y s (ratio $(ratio "$sc" "$y"))"
+echo "  memory: peak RSS -j 0 $(peak_kib "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-chd disc/disc.chd) KiB"
 rm -rf disc/x
+
+# The disc as a CHD of Zstandard (chdman 0.289's cdzs,cdfl: npm ci --prefix
+# tests/tools) against converting the GDI itself, -j 0.
+chdman289="$top/tests/tools/node_modules/@emmercm/chdman-linux-x64/dist/chdman"
+if [ -x "$chdman289" ]; then
+    [ -f disc/zs.chd ] || "$chdman289" createcd -c cdzs,cdfl -i disc/disc.gdi -o disc/zs.chd >/dev/null 2>&1
+    cat disc/zs.chd > /dev/null
+    z_times=""; h_times=""
+    i=0
+    while [ $i -lt "$runs" ]; do
+        rm -rf disc/out-chd/* disc/out-gdi/*
+        z_times="$z_times $(seconds_of "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-chd disc/zs.chd)"
+        h_times="$h_times $(seconds_of "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-gdi disc/disc.gdi)"
+        i=$((i + 1))
+    done
+    z=$(echo $z_times | median)
+    h=$(echo $h_times | median)
+    echo "cdzs:     the disc as zs.chd ($(du -m disc/zs.chd | cut -f1) MB, cdzs,cdfl), -j 0, stand-in encoder"
+    echo "  time:   vornalt zs.chd $z s, the GDI $h s (ratio $(ratio "$z" "$h"))"
+    echo "  memory: peak RSS $(peak_kib "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-chd disc/zs.chd) KiB"
+else
+    echo "cdzs:     skipped: chdman 0.289 is not in tests/tools (npm ci --prefix tests/tools)"
+fi
