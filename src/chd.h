@@ -119,7 +119,7 @@ public:
 private:
     // What one thread decodes with: its own handle of the file, its buffers.
     struct decoder {
-        file_handle file;
+        owned_file file;
         std::vector<std::uint8_t> packed;
         unpack_room room;
     };

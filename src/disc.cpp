@@ -84,7 +84,7 @@ bool read_descriptor(const std::string& path, std::string& text, std::string& wh
         why = "too large for a disc descriptor";
         return false;
     }
-    file_handle f(path.c_str(), "rb");
+    owned_file f(path.c_str(), "rb");
     if (!f) {
         why = error_text(f.open_error());
         return false;
@@ -200,7 +200,7 @@ bool open_disc_image(const std::string& path, disc_image& image, std::string& wh
     std::string text;
     if (descriptor ? !read_descriptor(path, text, why) : !size_of_file(path, size, why)) return false;
     if (ends_with(path, ".iso")) {
-        file_handle f(path.c_str(), "rb");
+        owned_file f(path.c_str(), "rb");
         const auto read_sector = [&f](std::uint32_t sector, std::uint8_t* block) {
             return f && seek_file(f.get(), std::uint64_t{sector} * block_bytes) &&
                    std::fread(block, 1, block_bytes, f.get()) == static_cast<std::size_t>(block_bytes);

@@ -148,7 +148,7 @@ public:
 
 private:
     struct open_track {
-        file_handle file;
+        owned_file file;
         std::uint64_t at = 0;  // where the next read starts, without a seek
     };
     const disc_image& image_;

@@ -185,7 +185,7 @@ bool read_descriptor(std::FILE* f, std::uint64_t size, std::uint32_t& version, s
 
 bool place_cdi(const std::string& path, std::uint64_t size, disc_image& image, std::string& why)
 {
-    file_handle f(path.c_str(), "rb", false);
+    owned_file f(path.c_str(), "rb", false);
     if (!f) {
         why = error_text(f.open_error());
         return false;

@@ -18,7 +18,7 @@
 
 bool place_chd(const std::string& path, std::uint64_t size, disc_image& image, std::string& why)
 {
-    file_handle f(path.c_str(), "rb", false);
+    owned_file f(path.c_str(), "rb", false);
     if (!f) {
         why = error_text(f.open_error());
         return false;

@@ -48,7 +48,7 @@ void tell_command_failure(const std::string& command, const command_status& stat
 // Appends what a file holds to text.
 void append_file(const std::string& path, std::string& text)
 {
-    file_handle f(path.c_str(), "rb");
+    owned_file f(path.c_str(), "rb");
     if (!f) return;
     for (int c; (c = std::fgetc(f.get())) != EOF;) text += static_cast<char>(c);
 }
@@ -214,7 +214,7 @@ bool encode_segment(const segmented_stream& s, std::FILE* wav, std::uint32_t k, 
 // the run's thread budget.
 void encode_segments(segmented_stream& s)
 {
-    file_handle wav(s.wav_path.c_str(), "rb", false);
+    owned_file wav(s.wav_path.c_str(), "rb", false);
     segment_buffers buffers;
     std::vector<unsigned char> out;
     for (;;) {
@@ -311,7 +311,7 @@ bool encode_builtin(const char* bitrate, const encode_files& files)
     const std::string wav_path = files.wav();
     const std::string mp3_path = files.mp3();
     // Whole blocks are read at a time: no stream buffer to copy them through.
-    file_handle wav(wav_path.c_str(), "rb", false);
+    owned_file wav(wav_path.c_str(), "rb", false);
     if (!wav) {
         tell_reason(files.log, wav_path, wav.open_error());
         return false;
@@ -329,7 +329,7 @@ bool encode_builtin(const char* bitrate, const encode_files& files)
         tell(files.log, "vornalt: the built-in MPEG audio encoder could not start\n");
         return false;
     }
-    file_handle mp3(mp3_path.c_str(), "wb");
+    owned_file mp3(mp3_path.c_str(), "wb");
     if (!mp3) {
         tell_reason(files.log, mp3_path, mp3.open_error());
         return false;

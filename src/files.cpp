@@ -4,14 +4,14 @@
 
 #include <cerrno>
 
-bool file_handle::open(const char* path, const char* mode, bool buffered)
+bool owned_file::open(const char* path, const char* mode, bool buffered)
 {
     std::FILE* f = open_file(path, mode);
     open_error_ = errno;  // read only when the open failed
     return adopt(f, buffered);
 }
 
-bool file_handle::adopt(std::FILE* f, bool buffered)
+bool owned_file::adopt(std::FILE* f, bool buffered)
 {
     f_ = f;
     if (f_ == nullptr) return false;
@@ -21,14 +21,14 @@ bool file_handle::adopt(std::FILE* f, bool buffered)
     return true;
 }
 
-int file_handle::close()
+int owned_file::close()
 {
     std::FILE* f = f_;
     f_ = nullptr;
     return f != nullptr ? std::fclose(f) : 0;
 }
 
-bool file_handle::close_written()
+bool owned_file::close_written()
 {
     // A failed write leaves its error number, which nothing after it changes.
     const bool written = std::ferror(f_) == 0;

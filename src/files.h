@@ -14,13 +14,13 @@ constexpr std::size_t stream_buffer_size = 256 * 1024;
 // it on every path out. Keeps the error number of a failed open. Files are
 // opened so that programs started meanwhile (the encoders of conversions
 // running side by side) don't inherit them.
-class file_handle {
+class owned_file {
 public:
-    file_handle() = default;
-    file_handle(const char* path, const char* mode, bool buffered = true) { open(path, mode, buffered); }
-    ~file_handle() { close(); }
-    file_handle(const file_handle&) = delete;
-    file_handle& operator=(const file_handle&) = delete;
+    owned_file() = default;
+    owned_file(const char* path, const char* mode, bool buffered = true) { open(path, mode, buffered); }
+    ~owned_file() { close(); }
+    owned_file(const owned_file&) = delete;
+    owned_file& operator=(const owned_file&) = delete;
 
     std::FILE* get() const { return f_; }
     explicit operator bool() const { return f_ != nullptr; }

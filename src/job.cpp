@@ -99,7 +99,7 @@ bool extract_audio(conversion& job, movie_source& input, std::uint8_t* sector, a
         return false;
     }
     // The ADX writer hands over its PCM in large blocks: no stream buffer to copy them through.
-    file_handle wav(path.c_str(), "wb", false);
+    owned_file wav(path.c_str(), "wb", false);
     if (!wav) {
         say(job.log, "can't open tempolary wav file\n");
         tell_reason(job.log, path, wav.open_error());
@@ -166,7 +166,7 @@ void tell_cut_short(conversion& job, const adx_writer& writer, bool after_warnin
 }
 
 // Opens tmp.mp3 and reads the bit rate where its audio starts.
-bool open_encoded_audio(conversion& job, std::uint8_t* sector, file_handle& mp3, int& byte_rate)
+bool open_encoded_audio(conversion& job, std::uint8_t* sector, owned_file& mp3, int& byte_rate)
 {
     const std::string path = job.temp_file("tmp.mp3");
     if (!mp3.open(path.c_str(), "rb")) {
@@ -202,7 +202,7 @@ movie_written write_movie(conversion& job, movie_source& input, std::uint8_t* se
         tell(job.log, "vornalt: %s: %s\n", job.input.c_str(), why.c_str());
         return movie_written::failed;
     }
-    file_handle mp3;
+    owned_file mp3;
     int byte_rate = 0;
     if (audio != found_audio::copyable && !open_encoded_audio(job, sector, mp3, byte_rate))
         return movie_written::failed;
@@ -213,7 +213,7 @@ movie_written write_movie(conversion& job, movie_source& input, std::uint8_t* se
         return movie_written::failed;
     }
     staged_output staged;  // outlives the file handle: a hidden file is closed before it is removed
-    file_handle output;
+    owned_file output;
     if (!output.adopt(staged.open(job.output))) {
         const int err = errno;
         say(job.log, "can't open %s\n", job.output.c_str());

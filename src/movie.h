@@ -21,11 +21,11 @@ struct movie_place {
 // for a movie in a compressed image, the file that keeps the sectors that
 // pass 1 decoded, for pass 2.
 struct movie_source {
-    file_handle file;
+    owned_file file;
     std::unique_ptr<disc_reader> disc;
     movie_place place;
     std::uint64_t next = 0;  // on a disc: bytes of the movie read so far
-    file_handle kept;
+    owned_file kept;
     bool keeping = false;          // pass 1 writes each sector to kept
     std::uint64_t kept_bytes = 0;  // of the movie, in kept, for pass 2
 };
