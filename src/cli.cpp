@@ -48,6 +48,9 @@ constexpr const char* help_text =
     "  -j N        convert up to N movies at once (0: one per processor), wherever\n"
     "              it stands; each works in a private temporary folder. The built-in\n"
     "              encoder uses N threads (without -j: one per processor)\n"
+    "  --list      list the movies of the inputs (as they are named, and their\n"
+    "              bytes) and convert nothing\n"
+    "  --progress  report on standard error the bytes that the passes read\n"
     "  -h, --help  this help; --version: the version\n"
     "\n"
     "A movie without ADX audio (video alone, or MPEG audio already) is copied with\n"
@@ -87,6 +90,8 @@ struct run_plan {
     std::vector<conversion> jobs;
     unsigned parallel = 1;          // conversions at once
     unsigned encoding_threads = 0;  // threads of the built-in encoder at once: -j's number; 0: one per processor
+    bool list = false;              // --list: the movies of the inputs, none converted
+    bool progress = false;          // --progress: the bytes the passes read, on standard error
 };
 
 bool is_help(const char* arg)
@@ -255,6 +260,10 @@ run_plan parse_arguments(int argc, char** argv)
             plan.what = is_help(arg) ? run_plan::help : run_plan::version;
             return plan;
         }
+        if (std::strcmp(arg, "--list") == 0 || std::strcmp(arg, "--progress") == 0) {
+            (arg[2] == 'l' ? plan.list : plan.progress) = true;
+            continue;
+        }
         if (arg[0] != '-' && is_disc_image_name(arg)) {
             add_disc_movies(plan, arg, arg, "", options);
             continue;
@@ -345,6 +354,31 @@ std::string make_output_name(const char* input, const char* out_dir)
     return name + ".mpg";
 }
 
+// --list: each movie as the conversions name it, with its bytes; an input
+// that can't be read as a conversion's that fails. False when any can't.
+bool list_movies(const std::vector<conversion>& jobs, messages& console)
+{
+    bool listed = true;
+    for (const conversion& job : jobs) {
+        std::error_code error;
+        std::uint64_t bytes = job.place.bytes;
+        if (job.failure.empty() && job.place.disc == nullptr) {
+            bytes = std::filesystem::file_size(job.input, error);
+            if (!error && std::filesystem::is_directory(job.input, error))
+                error = std::make_error_code(std::errc::is_a_directory);
+        }
+        if (!job.failure.empty() || error) {
+            say(console, "can't open %s\n", job.input.c_str());
+            tell(console, "vornalt: %s: %s\n", job.input.c_str(),
+                 job.failure.empty() ? error_text(error.value()).c_str() : job.failure.c_str());
+            listed = false;
+            continue;
+        }
+        say(console, "%s %llu\n", job.input.c_str(), static_cast<unsigned long long>(bytes));
+    }
+    return listed;
+}
+
 int run(int argc, char** argv)
 {
     messages console;  // what the run itself prints, at once
@@ -370,6 +404,8 @@ int run(int argc, char** argv)
     case run_plan::convert:
         break;
     }
+    if (plan.list) return list_movies(plan.jobs, console) ? 0 : 1;
+    for (conversion& job : plan.jobs) job.progress = plan.progress;
     choose_encoders(plan.jobs, console);
     set_thread_budget(plan.encoding_threads != 0 ? plan.encoding_threads : processor_count());
     const std::vector<bool> results = run_conversions(plan.jobs, plan.parallel);

@@ -194,6 +194,7 @@ bool parse_cue(std::string_view text, const file_size_of& size_of, disc_image& i
         }
     }
     image.tracks.clear();
+    std::string missing;     // the reasons of the track files that are missing
     std::uint64_t next = 0;  // where the next file starts on the disc
     bool in_high_density = false;
     for (std::size_t f = 0; f < files.size(); ++f) {
@@ -208,7 +209,11 @@ bool parse_cue(std::string_view text, const file_size_of& size_of, disc_image& i
         }
         next += file.gap;
         std::uint64_t bytes = 0;
-        if (!size_of(file.name, bytes, why)) return false;
+        std::string reason;
+        if (!size_of(file.name, bytes, reason)) {  // each missing file is named, once
+            if (missing.find(reason) == std::string::npos) missing += (missing.empty() ? "" : "; ") + reason;
+            continue;
+        }
         if (file.sector_bytes == 0) {
             why = file.name + ": a FILE without a track";
             return false;
@@ -238,5 +243,6 @@ bool parse_cue(std::string_view text, const file_size_of& size_of, disc_image& i
         }
         next += sectors + gaps;
     }
-    return true;
+    if (!missing.empty()) why = missing;
+    return missing.empty();
 }

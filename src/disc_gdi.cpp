@@ -62,6 +62,7 @@ bool parse_gdi(std::string_view text, const file_size_of& size_of, disc_image& i
         return false;
     }
     image.tracks.clear();
+    std::string missing;  // the reasons of the track files that are missing
     for (++at; at < lines.size(); ++at) {
         if (is_blank(lines[at])) continue;
         disc_track track{};
@@ -79,7 +80,12 @@ bool parse_gdi(std::string_view text, const file_size_of& size_of, disc_image& i
             return false;
         }
         std::uint64_t bytes = 0;
-        if (!size_of(track.file, bytes, why)) return false;
+        std::string reason;
+        if (!size_of(track.file, bytes, reason)) {  // each missing file is named, once
+            if (missing.find(reason) == std::string::npos) missing += (missing.empty() ? "" : "; ") + reason;
+            image.tracks.push_back(track);
+            continue;
+        }
         if (track.offset > bytes) {
             why = track.file + ": shorter than its offset " + std::to_string(track.offset);
             return false;
@@ -88,6 +94,10 @@ bool parse_gdi(std::string_view text, const file_size_of& size_of, disc_image& i
         track.count = static_cast<std::uint32_t>(std::min<std::uint64_t>(
             (bytes - track.offset) / static_cast<std::uint64_t>(track.sector_bytes), max_address + 1 - track.first));
         image.tracks.push_back(track);
+    }
+    if (!missing.empty()) {
+        why = missing;
+        return false;
     }
     if (image.tracks.size() != count) {
         why = "the descriptor lists " + std::to_string(image.tracks.size()) + " of its " + std::to_string(count) +

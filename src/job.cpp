@@ -222,6 +222,7 @@ movie_written write_movie(conversion& job, movie_source& input, std::uint8_t* se
     }
     const pass2_result pass =
         remux_audio(input, mp3.get(), output.get(), sector, byte_rate, job.log, job.options.verbose);
+    if (pass.input_error.empty()) end_progress(input);
     if (!pass.input_error.empty()) {
         tell(job.log, "vornalt: %s: %s\n", job.input.c_str(), pass.input_error.c_str());
         return movie_written::failed;
@@ -267,6 +268,7 @@ bool vornalt(conversion& job)
              static_cast<unsigned long>(job.missing));
     if (!check_output(job)) return false;
     keep_sectors_in(input, folder_of(job.output));
+    if (job.progress) report_progress(input, job.input);
     say(job.log, "pass 1\n");
     workspace space;
     if (!prepare_workspace(job, space)) return false;

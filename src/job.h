@@ -36,6 +36,7 @@ struct conversion {
     settings options;
     encoder_choice encoder;     // the encoder that runs: a command or the built-in
     bool side_by_side = false;  // temporary files in a private folder, messages held
+    bool progress = false;      // --progress: the bytes the passes read, on standard error as they go
     std::string replaces;       // an earlier input whose output this one's replaces
     std::string temp_dir;       // the temporary files' folder with its separator; "": the current folder
     messages log;

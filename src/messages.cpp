@@ -41,6 +41,15 @@ void tell(messages& m, const char* format, ...)
     va_end(args);
 }
 
+void tell_now(const char* format, ...)
+{
+    std::fflush(stdout);
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+}
+
 void print_held(const messages& m)
 {
     std::fwrite(m.out.data(), 1, m.out.size(), stdout);

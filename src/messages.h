@@ -24,6 +24,10 @@ struct messages {
 void say(messages& m, const char* format, ...) VORNALT_PRINTF(2, 3);
 void tell(messages& m, const char* format, ...) VORNALT_PRINTF(2, 3);
 
+// Formatted like printf, to standard error at once, even while a
+// conversion's messages are held: what a run reports as it goes.
+void tell_now(const char* format, ...) VORNALT_PRINTF(1, 2);
+
 // Prints what was held: the standard output, then the standard error.
 void print_held(const messages& m);
 

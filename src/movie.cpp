@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 bool open_movie(const std::string& path, const movie_place& place, movie_source& source, int& err)
 {
@@ -48,6 +49,33 @@ bool read_disc_sector(movie_source& source, std::uint8_t* sector, std::string& w
 
 }  // namespace
 
+void report_progress(movie_source& source, const std::string& name)
+{
+    std::uint64_t bytes = source.place.bytes;
+    std::error_code error;
+    if (source.disc == nullptr) bytes = std::filesystem::file_size(name, error);
+    source.progress_name = name;
+    source.progress_total = error ? 0 : 2 * bytes;
+}
+
+namespace {
+
+constexpr std::uint64_t progress_step = 1024 * 1024;
+
+// Sets the bytes read to read, saying so when a MiB was passed, or always.
+void set_progress(movie_source& source, std::uint64_t read, bool always)
+{
+    if (source.progress_name.empty()) return;
+    const std::uint64_t before = source.progress_read;
+    source.progress_read = std::min(read, source.progress_total);
+    if (always || before / progress_step != source.progress_read / progress_step)
+        tell_now("vornalt: %s: read %llu of %llu bytes\n", source.progress_name.c_str(),
+                 static_cast<unsigned long long>(source.progress_read),
+                 static_cast<unsigned long long>(source.progress_total));
+}
+
+}  // namespace
+
 bool read_movie_sector(movie_source& source, std::uint8_t* sector, std::string& why)
 {
     std::size_t got = 0;
@@ -63,11 +91,18 @@ bool read_movie_sector(movie_source& source, std::uint8_t* sector, std::string& 
         source.next += got;
     }
     std::memset(sector + got, 0, block_bytes - got);
+    set_progress(source, source.progress_read + got, false);
     return got > 0;
+}
+
+void end_progress(movie_source& source)
+{
+    set_progress(source, source.progress_total, true);
 }
 
 bool rewind_movie(movie_source& source, std::string& why)
 {
+    set_progress(source, source.progress_total / 2, true);  // pass 1 has read what it reads
     // What pass 1 kept is read from its start; a file that can't be is dropped.
     if (source.keeping) {
         source.keeping = false;

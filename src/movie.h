@@ -28,7 +28,18 @@ struct movie_source {
     owned_file kept;
     bool keeping = false;          // pass 1 writes each sector to kept
     std::uint64_t kept_bytes = 0;  // of the movie, in kept, for pass 2
+    // With a name: the bytes that both passes read, out of twice the movie's,
+    // reported as they go.
+    std::string progress_name;
+    std::uint64_t progress_total = 0, progress_read = 0;
 };
+
+// Reports the bytes that the passes read as name's progress, every MiB and
+// at the end of each pass: "vornalt: NAME: read N of M bytes", M being
+// twice the movie's bytes (a pass that ends at the movie's end code counts
+// as having read it all). end_progress: pass 2 has ended.
+void report_progress(movie_source& source, const std::string& name);
+void end_progress(movie_source& source);
 
 // Opens the movie at path, or at place on its image; false, with the
 // system's error number in err, when its file can't be opened.
