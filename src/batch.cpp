@@ -1,6 +1,7 @@
 #include "batch.h"
 
 #include "platform.h"
+#include "threads.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -118,7 +119,7 @@ std::vector<bool> run_conversions(std::vector<conversion>& jobs, unsigned parall
 {
     std::vector<bool> results(jobs.size());
     clean_up_on_exit_signals();
-    if (parallel <= 1) {
+    if (parallel <= 1 || !threads_can_start()) {
         find_conflicts(jobs);  // for the warnings
         for (std::size_t i = 0; i < jobs.size(); ++i) results[i] = convert_one(jobs[i]);
         return results;

@@ -76,9 +76,10 @@ constexpr const char* help_text =
 constexpr const char* standard_encoder = "toolame32";
 
 // The standard encoder when it is on the PATH, else the built-in; said once
-// per run when it is the built-in.
+// per run when it is the built-in, except where no program can run.
 encoder_choice default_encoder(messages& console)
 {
+    if (!programs_can_run()) return {encoder_choice::builtin, nullptr, nullptr};  // in a browser: nothing to say
     if (is_program_found(standard_encoder)) return {encoder_choice::external, standard_encoder, nullptr};
     tell(console, "vornalt: %s not found; encoding with the built-in MPEG audio layer II encoder\n", standard_encoder);
     return {encoder_choice::builtin, nullptr, nullptr};

@@ -119,6 +119,7 @@ bool chd_reader::take_ahead(std::uint32_t hunk, bool& ok, std::string& why)
 // budget allows.
 void chd_reader::want_ahead(std::uint32_t hunk)
 {
+    if (!threads_can_start()) return;
     {
         const std::lock_guard<std::mutex> hold(mutex_);
         for (ahead& a : ahead_)

@@ -255,12 +255,23 @@ bool encode_stream(const std::string& wav_path, const wav_format& format, int kb
     segmented_stream s{wav_path, format, kbits, samples, segments, 2 * threads, {}, {}, 0, 0, {}, {}, 0, false};
     s.encoded.resize(s.window);
     s.ready.resize(s.window);
+    // Where no thread can start (a browser's build without them), each
+    // segment is encoded here, just before it is written.
+    const bool here = !threads_can_start();
+    owned_file wav;
+    segment_buffers buffers;
     std::vector<std::thread> workers;
-    for (unsigned i = 0; i < threads; ++i) workers.emplace_back(encode_segments, std::ref(s));
+    for (unsigned i = 0; i < threads && !here; ++i) workers.emplace_back(encode_segments, std::ref(s));
     bool written = true;
     std::vector<unsigned char> bytes;
     for (std::uint32_t k = 0; k < segments && written; ++k) {
-        {
+        if (here) {
+            if ((!wav && !wav.open(wav_path.c_str(), "rb", false)) ||
+                !encode_segment(s, wav.get(), k, buffers, bytes)) {
+                s.read_error = wav ? errno : wav.open_error();
+                break;
+            }
+        } else {
             std::unique_lock<std::mutex> hold(s.mutex);
             s.changed.wait(hold, [&] { return s.stop || s.ready[k % s.window]; });
             if (!s.ready[k % s.window]) break;
@@ -286,6 +297,10 @@ bool encode_stream(const std::string& wav_path, const wav_format& format, int kb
 
 bool encode_with_command(const std::string& command, const encode_files& files)
 {
+    if (!programs_can_run()) {
+        tell(files.log, "vornalt: encoder commands can't run in a browser; leave -c out for the built-in encoder\n");
+        return false;
+    }
     int status = 0;
     if (!files.side_by_side) {
         // Our lines stay ahead of the encoder's own in a shared log.

@@ -71,6 +71,9 @@ std::string quote_path(const std::string& path);
 // set) when it could not be started.
 int run_command(const std::string& command, const char* out_path, const char* err_path);
 
+// Whether this system runs programs at all (not in a web browser).
+bool programs_can_run();
+
 // The number of processors, at least 1.
 unsigned processor_count();
 

@@ -141,6 +141,11 @@ std::FILE* open_unnamed_file(const std::string& folder, std::uint64_t room)
     return nullptr;
 }
 
+bool programs_can_run()
+{
+    return true;
+}
+
 bool seek_file(std::FILE* f, std::uint64_t offset)
 {
     return _fseeki64(f, static_cast<__int64>(offset), SEEK_SET) == 0;

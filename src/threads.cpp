@@ -17,6 +17,15 @@ budget run_budget;
 
 }  // namespace
 
+bool threads_can_start()
+{
+#ifdef VORNALT_NO_THREADS
+    return false;
+#else
+    return true;
+#endif
+}
+
 void set_thread_budget(unsigned threads)
 {
     const unsigned n = threads < 1 ? 1 : threads;

@@ -4,6 +4,10 @@
 // side share it. At least 1; 1 until set.
 #pragma once
 
+// Whether this build can start threads at all: the browser's build without
+// them can't, and then every part does its work on the thread that calls it.
+bool threads_can_start();
+
 // Sets the number of threads the budget allows at once.
 void set_thread_budget(unsigned threads);
 // The number of threads the budget allows at once.
