@@ -77,6 +77,7 @@ std::string quote_path(const std::string& path)
 // One page runs one conversion at a time in its module: there is nobody to take turns with.
 file_lock::result file_lock::try_take(const char*)
 {
+    handle_ = -1;
     return taken;
 }
 
