@@ -10,7 +10,8 @@
 # disc: twenty ~10 MB movies out of a GDI image of raw sectors against the
 # same movies as files, -j 0, with the stand-in encoder, and that disc as a
 # CHD against extracting it with chdman and converting the GDI (with -j 0 and
-# without), and as a CHD of Zstandard against the GDI itself.
+# without), and as a CHD of Zstandard against the GDI itself; then the page in
+# headless Chromium against the native build.
 # Usage: bench/run.sh [RUNS]   (needs ffmpeg, twolame, genisoimage, chdman and bc; builds a Release vornalt)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -257,4 +258,27 @@ if [ -x "$chdman289" ]; then
     echo "  memory: peak RSS $(peak_kib "$build/vornalt" -j 0 -c ./copy_encoder -o disc/out-chd disc/zs.chd) KiB"
 else
     echo "cdzs:     skipped: chdman 0.289 is not in tests/tools (npm ci --prefix tests/tools)"
+fi
+
+# The page in headless Chromium (bench/browser.py; web/build.sh builds the page
+# into build-web): four long movies dropped at once, and the disc's GDI, with
+# threads and without, against the native build with -j 0, built-in encoder;
+# then the movies of a 1 GB ISO image, for the module's memory. One run each.
+if [ -f "$top/build-web/index.html" ] && [ -x /usr/bin/chromedriver ] &&
+    /usr/bin/python3 -c "import selenium" 2>/dev/null; then
+    make_movie long 4
+    for n in 1 2 3 4; do [ -f "long$n.sfd" ] || ln long.sfd "long$n.sfd"; done
+    if [ ! -f big.iso ]; then
+        rm -rf big && mkdir -p big/MOVIE
+        for n in 1 2 3 4 5; do ln large.sfd "big/MOVIE/L$n.SFD"; done
+        genisoimage -quiet -o big.iso big
+        rm -rf big
+    fi
+    cat long.sfd big.iso > /dev/null
+    browser() { /usr/bin/python3 "$top/bench/browser.py" "$top/build-web" "$build/vornalt" "$@"; }
+    browser "browser:  4 x long.sfd ($(du -m long.sfd | cut -f1) MB)" long1.sfd long2.sfd long3.sfd long4.sfd
+    browser "          the disc's GDI (20 movies)" disc/disc.gdi disc/track0*
+    browser "          big.iso ($(du -m big.iso | cut -f1) MB, 5 x large.sfd)" big.iso
+else
+    echo "browser:  skipped: no page in build-web (web/build.sh), or no chromium-driver or python3-selenium"
 fi

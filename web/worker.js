@@ -104,7 +104,9 @@ function run(request)
     const end = (status, reason) => {
         if (ended) return;
         ended = true;
-        postMessage({type: 'end', status, reason});
+        // The module's memory at the end: the most it grew to.
+        const memory = module && (module.wasmMemory ? module.wasmMemory.buffer : module.HEAP8 && module.HEAP8.buffer);
+        postMessage({type: 'end', status, reason, heap: memory ? memory.byteLength : 0});
     };
     const settings = {
         print: line => postMessage({type: 'stdout', line}),
@@ -116,31 +118,37 @@ function run(request)
     };
     createVornalt(settings).then(m => {
         module = m;
-        const FS = m.FS;
-        if (!reader) reader = new FileReaderSync();
-        blocks = [];
-        FS.filesystems.WORKERFS.stream_ops.read = cached_read;
-        FS.filesystems.MEMFS.expandFileStorage = double_storage;
-        const rename = FS.rename;
-        FS.rename = (from, to) => {
-            rename(from, to);
-            hand_over(module, to);
-        };
-        FS.mkdir('/in');
-        FS.mount(FS.filesystems.WORKERFS, {files: request.files}, '/in');
-        FS.mkdir('/out');
-        // The program runs in a folder in memory that holds the dropped files
-        // (links to them), as on the command line: inputs named as the user
-        // knows them, its tmp.wav and tmp.mp3 beside them.
-        FS.mkdir('/work');
-        for (const f of request.files) FS.symlink('/in/' + f.name, '/work/' + f.name);
-        FS.chdir('/work');
         try {
-            m.callMain(request.args);
+            start(m, request);
         } catch (e) {
             end(-1, String(e));  // a crash: onExit has not come
         }
     }, e => end(-1, String(e)));
+}
+
+// Readies the module's file systems and starts the program.
+function start(m, request)
+{
+    const FS = m.FS;
+    if (!reader) reader = new FileReaderSync();
+    blocks = [];
+    FS.filesystems.WORKERFS.stream_ops.read = cached_read;
+    FS.filesystems.MEMFS.expandFileStorage = double_storage;
+    const rename = FS.rename;
+    FS.rename = (from, to) => {
+        rename(from, to);
+        hand_over(m, to);
+    };
+    FS.mkdir('/in');
+    FS.mount(FS.filesystems.WORKERFS, {files: request.files}, '/in');
+    FS.mkdir('/out');
+    // The program runs in a folder in memory that holds the dropped files
+    // (links to them), as on the command line: inputs named as the user
+    // knows them, its tmp.wav and tmp.mp3 beside them.
+    FS.mkdir('/work');
+    for (const f of request.files) FS.symlink('/in/' + f.name, '/work/' + f.name);
+    FS.chdir('/work');
+    m.callMain(request.args);
 }
 
 onmessage = event => run(event.data);
