@@ -3,7 +3,7 @@
 movies or image given converted with the built-in encoder, with threads (the
 page served isolated, -j 0) and without, against vornalt -j 0 natively; the
 wall time from the click to the summary, and the module's memory at the end.
-Usage: browser.py PAGE_DIR VORNALT NAME FILE... (prints one line a build)"""
+Usage: [BUILDS=threads] browser.py PAGE_DIR VORNALT NAME FILE... (prints one line)"""
 import os, shutil, subprocess, sys, tempfile, time
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -37,8 +37,10 @@ def summary(seconds):
 
 
 try:
-    for build, command in (("threads", [sys.executable, os.path.join(os.path.dirname(__file__), "..", "web", "serve.py")]),
-                           ("plain", [sys.executable, "-m", "http.server", "-d"])):
+    servers = {"threads": [sys.executable, os.path.join(os.path.dirname(__file__), "..", "web", "serve.py")],
+               "plain": [sys.executable, "-m", "http.server", "-d"]}
+    for build in os.environ.get("BUILDS", "threads plain").split():
+        command = servers[build]
         server = subprocess.Popen([*command, page, "8977"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(1)
         try:

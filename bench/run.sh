@@ -263,7 +263,8 @@ fi
 # The page in headless Chromium (bench/browser.py; web/build.sh builds the page
 # into build-web): four long movies dropped at once, and the disc's GDI, with
 # threads and without, against the native build with -j 0, built-in encoder;
-# then the movies of a 1 GB ISO image, for the module's memory. One run each.
+# then the movies of a 1 GB ISO image with threads, for the module's memory.
+# One run each.
 if [ -f "$top/build-web/index.html" ] && [ -x /usr/bin/chromedriver ] &&
     /usr/bin/python3 -c "import selenium" 2>/dev/null; then
     make_movie long 4
@@ -278,7 +279,7 @@ if [ -f "$top/build-web/index.html" ] && [ -x /usr/bin/chromedriver ] &&
     browser() { /usr/bin/python3 "$top/bench/browser.py" "$top/build-web" "$build/vornalt" "$@"; }
     browser "browser:  4 x long.sfd ($(du -m long.sfd | cut -f1) MB)" long1.sfd long2.sfd long3.sfd long4.sfd
     browser "          the disc's GDI (20 movies)" disc/disc.gdi disc/track0*
-    browser "          big.iso ($(du -m big.iso | cut -f1) MB, 5 x large.sfd)" big.iso
+    BUILDS=threads browser "          big.iso ($(du -m big.iso | cut -f1) MB, 5 x large.sfd)" big.iso
 else
     echo "browser:  skipped: no page in build-web (web/build.sh), or no chromium-driver or python3-selenium"
 fi
