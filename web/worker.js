@@ -67,31 +67,16 @@ function double_storage(node, capacity)
     if (node.usedBytes > 0) node.contents.set(old.subarray(0, node.usedBytes), 0);
 }
 
-const crc_table = (() => {
-    const table = new Uint32Array(256);
-    for (let n = 0; n < 256; ++n) {
-        let c = n;
-        for (let k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320 ^ (c >>> 1) : c >>> 1;
-        table[n] = c >>> 0;
-    }
-    return table;
-})();
-
-// The CRC-32 of a zip entry, reckoned here so that the page stays responsive.
-function crc32(bytes)
-{
-    let c = 0xFFFFFFFF;
-    for (let i = 0; i < bytes.length; ++i) c = crc_table[(c ^ bytes[i]) & 0xFF] ^ (c >>> 8);
-    return (c ^ 0xFFFFFFFF) >>> 0;
-}
-
 // An output under /out is complete once the program gives it its name.
 function hand_over(module, path)
 {
     if (!path.startsWith('/out/') || !path.toLowerCase().endsWith('.mpg')) return;
-    const bytes = module.FS.readFile(path);
+    // The file's own storage goes to the page as it is (no copy); MEMFS
+    // forgets it with the file.
+    const node = module.FS.lookupPath(path).node;
+    const bytes = node.contents ? node.contents.subarray(0, node.usedBytes) : new Uint8Array(0);
     module.FS.unlink(path);
-    postMessage({type: 'output', path: path.slice(5), bytes, crc: crc32(bytes)}, [bytes.buffer]);
+    postMessage({type: 'output', path: path.slice(5), bytes}, [bytes.buffer]);
 }
 
 // Runs the program once; request.files are its folder's files, request.args

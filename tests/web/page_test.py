@@ -111,7 +111,9 @@ const done = arguments[arguments.length - 1];
 """
 ZIPPED = """
 const done = arguments[arguments.length - 1];
-fetch(document.getElementById('zipped').href).then(r => r.arrayBuffer()).then(b => {
+const zipped = () => document.getElementById('zipped');
+const wait = resolve => zipped() ? resolve() : setTimeout(() => wait(resolve), 50);
+new Promise(wait).then(() => fetch(zipped().href)).then(r => r.arrayBuffer()).then(b => {
     let s = '';
     for (const c of new Uint8Array(b)) s += String.fromCharCode(c);
     done(btoa(s));
