@@ -271,7 +271,8 @@ if [ -f "$top/build-web/index.html" ] && [ -x /usr/bin/chromedriver ] &&
     for n in 1 2 3 4; do [ -f "long$n.sfd" ] || ln long.sfd "long$n.sfd"; done
     if [ ! -f big.iso ]; then
         rm -rf big && mkdir -p big/MOVIE
-        for n in 1 2 3 4 5; do ln large.sfd "big/MOVIE/L$n.SFD"; done
+        # Copies: genisoimage stores hard links once.
+        for n in 1 2 3 4 5; do cp large.sfd "big/MOVIE/L$n.SFD"; done
         genisoimage -quiet -o big.iso big
         rm -rf big
     fi
