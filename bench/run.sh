@@ -263,7 +263,8 @@ fi
 # The page in headless Chromium (bench/browser.py; web/build.sh builds the page
 # into build-web): four long movies dropped at once, and the disc's GDI, with
 # threads and without, against the native build with -j 0, built-in encoder;
-# then the movies of a 1 GB ISO image with threads, for the module's memory.
+# then the movies of a 1 GB ISO image with threads, for the memory (the
+# module's, and the peak of the renderer that holds page, worker and module).
 # One run each.
 if [ -f "$top/build-web/index.html" ] && [ -x /usr/bin/chromedriver ] &&
     /usr/bin/python3 -c "import selenium" 2>/dev/null; then

@@ -1,21 +1,27 @@
 // The page's worker: runs vornalt, compiled to WebAssembly, in a fresh module
 // for each request. The dropped files are read where they lie (WORKERFS under
 // /in, through a cache of 4 MiB blocks: one browser read per call is slow);
-// the outputs are written in memory under /out and handed to the page, then
-// removed, as soon as each is complete, so that a whole disc fits.
+// the files that the program writes are kept in memory in chunks, and each
+// output under /out is handed to the page, then removed, as soon as it is
+// complete, so that a whole disc fits.
 'use strict';
 
 // Threads need shared memory, which the browser gives a cross-origin isolated
 // page only; elsewhere the build without threads runs.
-const threaded = self.crossOriginIsolated === true;
-const build = threaded ? 'vornalt-threads' : 'vornalt-plain';
+const build = self.crossOriginIsolated === true ? 'vornalt-threads' : 'vornalt-plain';
 importScripts(build + '.js');
 
 const block_size = 4 << 20;
-const cached_blocks = 8;  // 32 MiB: the blocks of a few movies read side by side
+const streaming_blocks = 8;  // 32 MiB: the blocks of a few movies read side by side
+const kept_blocks = 32;      // 128 MiB: blocks read once, kept for their second read
 
-// The most recently used blocks of the dropped files, the latest last.
+// The blocks being read, the latest last, and the blocks read once: a movie
+// is read twice (its two passes), and a browser read costs about as much as
+// the conversion's own work, so what the first pass read is kept, up to
+// kept_blocks, until the second pass takes it. A disc's directories and a
+// CHD's map are read more often; a block read a third time is read again.
 let blocks = [];
+let kept = new Map();  // "node:index" -> bytes
 let reader = null;
 
 function block_of(node, index)
@@ -27,10 +33,17 @@ function block_of(node, index)
         blocks.push(hit);
         return hit.bytes;
     }
-    const start = index * block_size;
-    const slice = node.contents.slice(start, Math.min(start + block_size, node.size));
-    const bytes = new Uint8Array(reader.readAsArrayBuffer(slice));
-    if (blocks.length >= cached_blocks) blocks.shift();
+    const key = node.id + ':' + index;
+    let bytes = kept.get(key);
+    if (bytes) {
+        kept.delete(key);  // its second read
+    } else {
+        const start = index * block_size;
+        const slice = node.contents.slice(start, Math.min(start + block_size, node.size));
+        bytes = new Uint8Array(reader.readAsArrayBuffer(slice));
+        if (kept.size < kept_blocks) kept.set(key, bytes);
+    }
+    if (blocks.length >= streaming_blocks) blocks.shift();
     blocks.push({node, index, bytes});
     return bytes;
 }
@@ -55,28 +68,125 @@ function cached_read(stream, buffer, offset, length, position)
     return done;
 }
 
-// MEMFS grows a file past 1 MiB by an eighth at a time, copying it each time;
-// an output grows by doubling instead.
-function double_storage(node, capacity)
+// The files the program writes (its outputs, tmp.wav, tmp.mp3) are kept in
+// chunks of 1 MiB instead of MEMFS's one array, which grows by copying the
+// whole file into a new one: a removed or truncated file's chunks serve the
+// next file, and an output goes to the page as its chunks. Bytes past a
+// file's end in its chunks are zeros, as a file extended by a seek reads.
+const chunk_size = 1 << 20;
+let spare = [];  // chunks of removed files, zeroed
+
+function take_chunk()
 {
-    const previous = node.contents ? node.contents.length : 0;
-    if (previous >= capacity) return;
-    capacity = Math.max(capacity, previous * 2, 256);
-    const old = node.contents;
-    node.contents = new Uint8Array(capacity);
-    if (node.usedBytes > 0) node.contents.set(old.subarray(0, node.usedBytes), 0);
+    return spare.length > 0 ? spare.pop() : new Uint8Array(chunk_size);
+}
+
+function give_back(chunks)
+{
+    for (const c of chunks) spare.push(c.fill(0));
+}
+
+function grow(node, size)
+{
+    if (!node.chunks) node.chunks = [];
+    while (node.chunks.length * chunk_size < size) node.chunks.push(take_chunk());
+}
+
+// Copies between a file's chunks and the module's memory: to the chunks when
+// into_file, from them otherwise.
+function copy_chunks(node, memory, offset, length, position, into_file)
+{
+    for (let done = 0; done < length;) {
+        const at = position + done;
+        const chunk = node.chunks[Math.floor(at / chunk_size)];
+        const from = at % chunk_size;
+        const n = Math.min(length - done, chunk_size - from);
+        if (into_file)
+            chunk.set(memory.subarray(offset + done, offset + done + n), from);
+        else
+            memory.set(chunk.subarray(from, from + n), offset + done);
+        done += n;
+    }
+}
+
+function chunked_read(stream, memory, offset, length, position)
+{
+    const size = Math.min(length, stream.node.usedBytes - position);
+    if (size <= 0) return 0;
+    copy_chunks(stream.node, memory, offset, size, position, false);
+    return size;
+}
+
+function chunked_write(stream, memory, offset, length, position)
+{
+    const node = stream.node;
+    node.timestamp = Date.now();
+    grow(node, position + length);
+    copy_chunks(node, memory, offset, length, position, true);
+    node.usedBytes = Math.max(node.usedBytes, position + length);
+    return length;
+}
+
+function chunked_allocate(stream, offset, length)
+{
+    grow(stream.node, offset + length);
+    stream.node.usedBytes = Math.max(stream.node.usedBytes, offset + length);
+}
+
+function chunked_resize(node, size)
+{
+    grow(node, size);
+    const used = Math.ceil(size / chunk_size);
+    give_back(node.chunks.splice(used));
+    if (size < node.usedBytes && used > 0) node.chunks[used - 1].fill(0, size - (used - 1) * chunk_size);
+    node.usedBytes = size;
+}
+
+// The file's bytes as one array (FS.readFile's way in).
+function chunked_bytes(node)
+{
+    const bytes = new Uint8Array(node.usedBytes);
+    if (node.usedBytes > 0) copy_chunks(node, bytes, 0, node.usedBytes, 0, false);
+    return bytes;
+}
+
+// A removed file's chunks serve the next.
+function unlink_giving_back(unlink)
+{
+    return (parent, name) => {
+        const node = parent.contents[name];
+        if (node && node.chunks) {
+            give_back(node.chunks);
+            node.chunks = null;
+        }
+        unlink(parent, name);
+    };
+}
+
+function use_chunked_files(MEMFS)
+{
+    spare = [];
+    const ops = MEMFS.ops_table;  // what MEMFS's nodes use, made at start-up
+    ops.file.stream.read = chunked_read;
+    ops.file.stream.write = chunked_write;
+    ops.file.stream.allocate = chunked_allocate;
+    ops.dir.node.unlink = unlink_giving_back(ops.dir.node.unlink);
+    MEMFS.resizeFileStorage = chunked_resize;
+    MEMFS.getFileDataAsTypedArray = chunked_bytes;
 }
 
 // An output under /out is complete once the program gives it its name.
 function hand_over(module, path)
 {
     if (!path.startsWith('/out/') || !path.toLowerCase().endsWith('.mpg')) return;
-    // The file's own storage goes to the page as it is (no copy); MEMFS
-    // forgets it with the file.
+    // The file's chunks go to the page as they are (no copy); MEMFS forgets
+    // the file.
     const node = module.FS.lookupPath(path).node;
-    const bytes = node.contents ? node.contents.subarray(0, node.usedBytes) : new Uint8Array(0);
+    const chunks = (node.chunks || []).slice(0, Math.ceil(node.usedBytes / chunk_size));
+    const parts = chunks.map((c, i) => c.subarray(0, Math.min(chunk_size, node.usedBytes - i * chunk_size)));
+    node.chunks = null;
     module.FS.unlink(path);
-    postMessage({type: 'output', path: path.slice(5), bytes}, [bytes.buffer]);
+    postMessage({type: 'output', path: path.slice(5), parts}, chunks.map(c => c.buffer));
 }
 
 // Runs the program once; request.files are its folder's files, request.args
@@ -117,8 +227,9 @@ function start(m, request)
     const FS = m.FS;
     if (!reader) reader = new FileReaderSync();
     blocks = [];
+    kept = new Map();
     FS.filesystems.WORKERFS.stream_ops.read = cached_read;
-    FS.filesystems.MEMFS.expandFileStorage = double_storage;
+    use_chunked_files(FS.filesystems.MEMFS);
     const rename = FS.rename;
     FS.rename = (from, to) => {
         rename(from, to);
@@ -137,4 +248,4 @@ function start(m, request)
 }
 
 onmessage = event => run(event.data);
-postMessage({type: 'ready', threaded});
+postMessage({type: 'ready'});
