@@ -17,56 +17,23 @@ sudo=""
 host=x86_64-w64-mingw32
 mkdir -p "$prefix"
 
-# The release of each library's Linux package: the source package of the same version is built.
-version_of() { # DEV_PACKAGE
-    dpkg-query -W -f '${Version}' "$1" 2>/dev/null || {
-        echo "build-mingw-libraries: install $1 first (apt-get install $1)" >&2
-        exit 1
-    }
-}
-
-# Source entries for the suites that the binary entries name, once.
-sources_ready=""
-ready_sources() { # SOURCE=VERSION
-    [ -n "$sources_ready" ] && return 0
-    if ! apt-get source --print-uris "$1" 2>/dev/null | grep -q "\.dsc"; then
-        if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-            sed 's/^Types: .*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-                $sudo tee /etc/apt/sources.list.d/vornalt-deb-src.sources >/dev/null
-        else
-            sed -n 's/^deb \(.*\)/deb-src \1/p' /etc/apt/sources.list |
-                $sudo tee /etc/apt/sources.list.d/vornalt-deb-src.list >/dev/null
-        fi
-        $sudo apt-get update
-    fi
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y dpkg-dev make gcc-mingw-w64-x86-64-posix \
-        g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
-    sources_ready=yes
-}
+me=build-mingw-libraries
+. "$top/cmake/debian-sources.sh"
+tools="gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix libz-mingw-w64-dev"
 
 # fetch SOURCE DEV_PACKAGE LIBRARY: unpacks the source package of the Linux
 # package's release into $work/SOURCE and prints its version, or nothing when
-# that release is built already. Where the archive lacks that release's
-# source (a security update's, at times), the other release it has is built.
+# that release is built already.
 fetch() {
     version=$(version_of "$2")
     if [ -f "$prefix/lib/$3" ] && [ "$(cat "$prefix/$1.version" 2>/dev/null)" = "$version" ]; then
-        echo "build-mingw-libraries: $1 $version for MinGW-w64 is in $prefix" >&2
+        echo "$me: $1 $version for MinGW-w64 is in $prefix" >&2
         return 0
     fi
-    ready_sources "$1=$version" >&2
-    rm -rf "${work:?}/$1"
-    mkdir -p "$work/$1"
-    for release in "$version" $(apt-cache showsrc "$1" | sed -n 's/^Version: //p' | grep -vxF "$version"); do
-        if (cd "$work/$1" && apt-get source "$1=$release" >&2); then
-            [ "$release" = "$version" ] ||
-                echo "build-mingw-libraries: the archive lacks the source of $1 $version; building $release" >&2
-            echo "$version"
-            return 0
-        fi
-    done
-    echo "build-mingw-libraries: no source of $1 in the archive" >&2
-    exit 1
+    # shellcheck disable=SC2086
+    ready_sources "$1=$version" $tools >&2
+    unpack_source "$1" "$version" "$work/$1"
+    echo "$version"
 }
 
 # build SOURCE DEV_PACKAGE LIBRARY FOLDERS CONFIGURE_OPTIONS...: configures the
@@ -75,18 +42,10 @@ fetch() {
 build() {
     source=$1 dev=$2 library=$3 folders=$4
     shift 4
-    version=$(version_of "$dev")
-    if [ -f "$prefix/lib/$library" ] && [ "$(cat "$prefix/$source.version" 2>/dev/null)" = "$version" ]; then
-        echo "build-mingw-libraries: $source $version for MinGW-w64 is in $prefix"
-        return 0
-    fi
-    ready_sources "$source=$version"
-    rm -rf "$work/$source"
-    mkdir -p "$work/$source"
+    version=$(fetch "$source" "$dev" "$library")
+    [ -n "$version" ] || return 0
     (
-        cd "$work/$source"
-        apt-get source "$source=$version"
-        cd "$source"-*/
+        cd "$work/$source/$source"-*/
         ./configure --host=$host --enable-static --disable-shared --prefix="$prefix" \
             CC=$host-gcc-posix CXX=$host-g++-posix CFLAGS=-O2 "$@"
         for folder in $folders; do
@@ -95,7 +54,7 @@ build() {
         done
     )
     echo "$version" > "$prefix/$source.version"
-    echo "build-mingw-libraries: $source $version for MinGW-w64 is in $prefix"
+    echo "$me: $source $version for MinGW-w64 is in $prefix"
 }
 
 build twolame libtwolame-dev libtwolame.a libtwolame
@@ -114,5 +73,5 @@ if [ -n "$version" ]; then
         cp lib/zstd.h lib/zstd_errors.h lib/zdict.h "$prefix/include/"
     )
     echo "$version" > "$prefix/libzstd.version"
-    echo "build-mingw-libraries: libzstd $version for MinGW-w64 is in $prefix"
+    echo "$me: libzstd $version for MinGW-w64 is in $prefix"
 fi

@@ -17,50 +17,16 @@ mkdir -p "$work/src"
 # Debian's emcc finds its node modules there when node is not Debian's own.
 export NODE_PATH="${NODE_PATH:-/usr/share/nodejs}"
 
-version_of() { # DEV_PACKAGE
-    dpkg-query -W -f '${Version}' "$1" 2>/dev/null || {
-        echo "build-wasm-libraries: install $1 first (apt-get install $1)" >&2
-        exit 1
-    }
-}
-
-# Source entries for the suites that the binary entries name, once.
-sources_ready=""
-ready_sources() { # SOURCE=VERSION
-    [ -n "$sources_ready" ] && return 0
-    if ! apt-get source --print-uris "$1" 2>/dev/null | grep -q "\.dsc"; then
-        if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-            sed 's/^Types: .*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-                $sudo tee /etc/apt/sources.list.d/vornalt-deb-src.sources >/dev/null
-        else
-            sed -n 's/^deb \(.*\)/deb-src \1/p' /etc/apt/sources.list |
-                $sudo tee /etc/apt/sources.list.d/vornalt-deb-src.list >/dev/null
-        fi
-        $sudo apt-get update
-    fi
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y dpkg-dev make emscripten
-    sources_ready=yes
-}
+me=build-wasm-libraries
+. "$top/cmake/debian-sources.sh"
 
 # fetch SOURCE DEV_PACKAGE: the unpacked source package of the Linux package's
-# release in $work/src/SOURCE (once); where the archive lacks that release's
-# source (a security update's, at times), the other release it has.
+# release in $work/src/SOURCE (once); its version printed.
 fetch() {
     version=$(version_of "$2")
     if [ "$(cat "$work/src/$1.version" 2>/dev/null)" != "$version" ]; then
-        ready_sources "$1=$version" >&2
-        rm -rf "${work:?}/src/$1"
-        mkdir -p "$work/src/$1"
-        fetched=""
-        for release in "$version" $(apt-cache showsrc "$1" | sed -n 's/^Version: //p' | grep -vxF "$version"); do
-            if (cd "$work/src/$1" && apt-get source "$1=$release" >&2); then
-                fetched=$release
-                break
-            fi
-        done
-        [ -n "$fetched" ] || { echo "build-wasm-libraries: no source of $1 in the archive" >&2; exit 1; }
-        [ "$fetched" = "$version" ] ||
-            echo "build-wasm-libraries: the archive lacks the source of $1 $version; building $fetched" >&2
+        ready_sources "$1=$version" emscripten >&2
+        unpack_source "$1" "$version" "$work/src/$1"
         echo "$version" > "$work/src/$1.version"
     fi
     echo "$version"

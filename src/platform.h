@@ -162,7 +162,9 @@ public:
     void wait();
 
 private:
-    std::intptr_t handle_ = -1;  // the system's descriptor or handle of the file; -1: none
+    // The system's descriptor or handle of the file; -1: none. The browser
+    // locks nothing and has none.
+    [[maybe_unused]] std::intptr_t handle_ = -1;
 };
 
 // What each system's file supplies to platform.cpp.
