@@ -6,14 +6,14 @@ each download by SHA-256, and the zip of them all, with the native build's
 outputs of the same inputs, or finds the native build's message in the page.
 Every request that the browser's log shows the page and its workers making is
 for the page's own files.
-Usage: page_test.py PAGE_DIR VORNALT MAKE_DISC FIXTURES (exit 77: skipped)"""
+Usage: page_test.py PAGE_DIR VORNALT MAKE_DISC MAKE_SFD FIXTURES (exit 77: skipped)"""
 import base64, hashlib, io, json, os, shutil, socket, subprocess, sys, tempfile, threading, time, zipfile
 
-page, vornalt, make_disc, fixtures = (os.path.abspath(a) for a in sys.argv[1:5])
+page, vornalt, make_disc, make_sfd, fixtures = (os.path.abspath(a) for a in sys.argv[1:6])
 if not os.path.exists(os.path.join(page, "index.html")):
     print(f"skipped: no page in {page} (web/build.sh builds it)")
     sys.exit(77)
-for tool in ("/usr/bin/chromium", "/usr/bin/chromedriver", "chdman", "genisoimage"):
+for tool in ("/usr/bin/chromium", "/usr/bin/chromedriver", "chdman", "genisoimage", "ffmpeg"):
     if not shutil.which(tool):
         print(f"skipped: {tool} is not installed")
         sys.exit(77)
@@ -32,6 +32,16 @@ for name in os.listdir(fixtures):
         shutil.copy(os.path.join(fixtures, name), work)
 subprocess.run(["sh", os.path.join(fixtures, "discs.sh")], cwd=work, check=True, env=dict(os.environ, MAKE_DISC=make_disc))
 subprocess.run(["chdman", "createcd", "-i", "split/disc.cue", "-o", "disc.chd"], cwd=work, check=True, capture_output=True)
+# A 45 MB movie: more than the worker's blocks being read (32 MiB), so that
+# its second pass reads the blocks kept from its first; its output and
+# tmp.wav span many of the worker's 1 MiB chunks.
+lavfi = ["ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-t", "150", "-i"]
+subprocess.run([*lavfi, "testsrc2=size=352x240:rate=30000/1001", "-vf", "noise=alls=20:allf=t+u", "-c:v", "mpeg1video",
+                "-b:v", "2000k", "-minrate", "2000k", "-maxrate", "2000k", "-bufsize", "1000k", "-bf", "0", "-g", "15",
+                "-f", "mpeg1video", "long.m1v"], cwd=work, check=True)
+subprocess.run([*lavfi, "sine=frequency=440:sample_rate=44100", "-ac", "2", "-c:a", "adpcm_adx", "-f", "adx", "long.adx"],
+               cwd=work, check=True)
+subprocess.run([make_sfd, "long.m1v", "long.adx", "long.sfd"], cwd=work, check=True, capture_output=True)
 with open(os.path.join(work, "plain.iso"), "rb") as f:
     damaged = f.read(16 * 2048)  # the volume descriptors gone
 with open(os.path.join(work, "damaged.iso"), "wb") as f:
@@ -42,6 +52,7 @@ with open(os.path.join(work, "damaged.iso"), "wb") as f:
 CASES = [
     ("movie", ["s44.sfd", "m22.sfd"], [], "native"),
     ("movie, 128 kbit/s, level", ["s48.sfd"], ["-b", "128", "-l"], "native"),
+    ("a long movie, and one after it", ["long.sfd", "s32.sfd"], [], "native"),
     ("gdi with its tracks", ["raw/disc.gdi", "raw/track01.bin", "raw/track02.raw", "raw/track03.bin"], [], "native"),
     ("cue with its tracks", ["split/disc.cue"] + [f"split/{n}" for n in sorted(os.listdir(os.path.join(work, "split")))
                                                  if n.endswith(".bin")], [], "native"),
