@@ -49,23 +49,31 @@ function block_of(node, index)
 }
 
 // WORKERFS's read, served from whole blocks.
-function cached_read(stream, buffer, offset, length, position)
+function cached_read(stream, memory, offset, length, position)
 {
     const node = stream.node;
-    if (position >= node.size) return 0;
-    length = Math.min(length, node.size - position);
-    let done = 0;
-    while (done < length) {
+    const size = Math.min(length, node.size - position);
+    if (size <= 0) return 0;
+    copy_pieces(index => block_of(node, index), block_size, memory, offset, size, position, false);
+    return size;
+}
+
+// Copies between a file kept in pieces of piece_size bytes (piece(index)
+// gives one) and the module's memory: into the pieces when into_file, out of
+// them otherwise.
+function copy_pieces(piece, piece_size, memory, offset, length, position, into_file)
+{
+    for (let done = 0; done < length;) {
         const at = position + done;
-        const index = Math.floor(at / block_size);
-        const bytes = block_of(node, index);
-        const from = at - index * block_size;
-        const n = Math.min(length - done, bytes.length - from);
-        if (n <= 0) break;
-        buffer.set(bytes.subarray(from, from + n), offset + done);
+        const bytes = piece(Math.floor(at / piece_size));
+        const from = at % piece_size;
+        const n = Math.min(length - done, piece_size - from);
+        if (into_file)
+            bytes.set(memory.subarray(offset + done, offset + done + n), from);
+        else
+            memory.set(bytes.subarray(from, from + n), offset + done);
         done += n;
     }
-    return done;
 }
 
 // The files the program writes (its outputs, tmp.wav, tmp.mp3) are kept in
@@ -92,21 +100,10 @@ function grow(node, size)
     while (node.chunks.length * chunk_size < size) node.chunks.push(take_chunk());
 }
 
-// Copies between a file's chunks and the module's memory: to the chunks when
-// into_file, from them otherwise.
+// Copies between a file's chunks and the module's memory.
 function copy_chunks(node, memory, offset, length, position, into_file)
 {
-    for (let done = 0; done < length;) {
-        const at = position + done;
-        const chunk = node.chunks[Math.floor(at / chunk_size)];
-        const from = at % chunk_size;
-        const n = Math.min(length - done, chunk_size - from);
-        if (into_file)
-            chunk.set(memory.subarray(offset + done, offset + done + n), from);
-        else
-            memory.set(chunk.subarray(from, from + n), offset + done);
-        done += n;
-    }
+    copy_pieces(index => node.chunks[index], chunk_size, memory, offset, length, position, into_file);
 }
 
 function chunked_read(stream, memory, offset, length, position)
